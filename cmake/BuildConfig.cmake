@@ -1,0 +1,34 @@
+# Service addresses and release constants, fixed at build time and read from one generated header.
+set(VORLANTA_BUILD_NUMBER "1" CACHE STRING "Build number shown as the bundle version")
+set(VORLANTA_BUNDLE_IDENTIFIER "com.vorlanta.creator" CACHE STRING "Application identifier")
+set(VORLANTA_BUNDLE_NAME "Vorlanta Creator" CACHE STRING "Application name")
+
+option(VORLANTA_USE_SANDBOX "Point every service address at the local vorlanta-sandbox" OFF)
+set(VORLANTA_SANDBOX_PORT "8765" CACHE STRING "Port of vorlanta-sandbox when VORLANTA_USE_SANDBOX is on")
+
+if(VORLANTA_USE_SANDBOX)
+    set(_origin "http://127.0.0.1:${VORLANTA_SANDBOX_PORT}")
+    set(_api "${_origin}/")
+    set(_web "${_origin}/")
+    set(_domain "127.0.0.1")
+    set(_download "${_origin}/download/")
+else()
+    set(_api "https://api.vorlanta.example/")
+    set(_web "https://app.vorlanta.example/")
+    set(_domain "vorlanta.example")
+    set(_download "https://download.vorlanta.example/")
+endif()
+
+# Without FORCE an explicit -D wins; switching the sandbox option re-derives the defaults.
+if(NOT DEFINED CACHE{_VORLANTA_LAST_SANDBOX} OR NOT "${_VORLANTA_LAST_SANDBOX}" STREQUAL "${VORLANTA_USE_SANDBOX}:${VORLANTA_SANDBOX_PORT}")
+    set(VORLANTA_API_BASE_URL "${_api}" CACHE STRING "API base URL (with trailing /)" FORCE)
+    set(VORLANTA_WEB_APP_ROOT "${_web}" CACHE STRING "Web application root URL (with trailing /)" FORCE)
+    set(VORLANTA_WEB_DOMAIN "${_domain}" CACHE STRING "Registrable web domain of the service" FORCE)
+    set(VORLANTA_DOWNLOAD_SITE "${_download}" CACHE STRING "Download site base URL (with trailing /)" FORCE)
+    set(_VORLANTA_LAST_SANDBOX "${VORLANTA_USE_SANDBOX}:${VORLANTA_SANDBOX_PORT}" CACHE INTERNAL "")
+endif()
+set(VORLANTA_MANIFEST_PATH "version-linux" CACHE STRING "Release manifest path on the download site")
+set(VORLANTA_UPDATE_PUBLIC_KEY "" CACHE STRING "Ed25519 public key (hex) that release bundles are signed with")
+
+set(VORLANTA_GENERATED_DIR "${CMAKE_BINARY_DIR}/generated")
+configure_file("${CMAKE_SOURCE_DIR}/cmake/BuildConfig.h.in" "${VORLANTA_GENERATED_DIR}/BuildConfig.h" @ONLY)

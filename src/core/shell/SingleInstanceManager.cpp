@@ -1,0 +1,202 @@
+#include "core/shell/SingleInstanceManager.h"
+
+#include "BuildConfig.h"
+#include "core/shell/Logger.h"
+
+#include <QtCore/QDir>
+#include <QtCore/QElapsedTimer>
+#include <QtCore/QFileInfo>
+#include <QtCore/QJsonArray>
+#include <QtCore/QJsonDocument>
+#include <QtCore/QJsonObject>
+#include <QtCore/QThread>
+#include <QtCore/QTimer>
+#include <QtNetwork/QLocalServer>
+#include <QtNetwork/QLocalSocket>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kTerminationDelayMs = 100;
+constexpr int kConnectBudgetMs = 60;
+constexpr qint64 kMaxMessageBytes = 1 << 20;
+
+QString applicationIdentifier()
+{
+    const QString id = QString::fromUtf8(BuildConfig::kBundleIdentifier);
+    return id.isEmpty() ? QStringLiteral("VorlantaCreator") : id;
+}
+
+void printLine(const QString &line)
+{
+    const QByteArray utf8 = (line + QLatin1Char('\n')).toUtf8();
+    std::fwrite(utf8.constData(), 1, static_cast<size_t>(utf8.size()), stdout);
+    std::fflush(stdout);
+}
+
+bool usableRuntimeDir(const QString &dir)
+{
+    const QFileInfo info(dir);
+    return !dir.isEmpty() && info.isDir() && info.isWritable() && info.ownerId() == ::getuid();
+}
+
+} // namespace
+
+SingleInstanceManager::SingleInstanceManager(QObject *parent) : QObject(parent) {}
+
+SingleInstanceManager::~SingleInstanceManager()
+{
+    if (m_server) {
+        m_server->close(); // removes the socket file
+    }
+}
+
+QString SingleInstanceManager::runtimeDirectory()
+{
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    return usableRuntimeDir(runtime) ? QDir::cleanPath(runtime) : QDir::tempPath();
+}
+
+QString SingleInstanceManager::lockFilePath()
+{
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (usableRuntimeDir(runtime)) {
+        return QDir::cleanPath(runtime) + QLatin1Char('/') + applicationIdentifier() +
+               QStringLiteral(".lock");
+    }
+    // The temporary directory is shared between users: the user id keeps them apart.
+    return QDir::tempPath() + QLatin1Char('/') + applicationIdentifier() +
+           QStringLiteral("-%1.lock").arg(::getuid());
+}
+
+QString SingleInstanceManager::serverPath()
+{
+    QString path = lockFilePath();
+    path.chop(int(sizeof(".lock")) - 1);
+    return path + QStringLiteral(".socket");
+}
+
+void SingleInstanceManager::checkSingleInstance(const QStringList &urlsToForward)
+{
+    m_lock = std::make_unique<QLockFile>(lockFilePath());
+    // The lock is held for the life of the process: only a dead owner makes it stale, never age.
+    m_lock->setStaleLockTime(0);
+    if (m_lock->tryLock(0)) {
+        m_isSingleInstance = true;
+        startServer();
+        return;
+    }
+    if (m_lock->error() != QLockFile::LockFailedError) {
+        // Cannot even create the lock file: running without the guard beats not running.
+        printLine(QStringLiteral("[SingleInstanceManager] Cannot create lock file ") +
+                  m_lock->fileName() + QStringLiteral("; continuing without instance check"));
+        m_isSingleInstance = true;
+        return;
+    }
+
+    qint64 pid = 0;
+    m_lock->getLockInfo(&pid, nullptr, nullptr);
+    printLine(QStringLiteral("[SingleInstanceManager] Another instance is running (pid %1); "
+                             "activating it")
+                  .arg(pid));
+    if (!notifyRunningInstance(urlsToForward)) {
+        printLine(QStringLiteral("[SingleInstanceManager] The running instance did not answer"));
+    }
+    m_isSingleInstance = false;
+    QTimer::singleShot(kTerminationDelayMs, this, &SingleInstanceManager::terminationRequested);
+}
+
+void SingleInstanceManager::startServer()
+{
+    m_server = new QLocalServer(this);
+    m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    // The lock is ours, so a socket file left here belongs to a dead instance.
+    QLocalServer::removeServer(serverPath());
+    if (!m_server->listen(serverPath())) {
+        Logger::warn(QStringLiteral("[SingleInstanceManager] Cannot listen on ") + serverPath() +
+                     QStringLiteral(": ") + m_server->errorString());
+        return;
+    }
+    connect(m_server, &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket *socket = m_server->nextPendingConnection()) {
+            connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readMessages(socket); });
+            connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+            readMessages(socket);
+        }
+    });
+}
+
+void SingleInstanceManager::readMessages(QLocalSocket *socket)
+{
+    while (socket->canReadLine()) {
+        handleMessage(socket->readLine().trimmed());
+    }
+    if (socket->bytesAvailable() > kMaxMessageBytes) {
+        Logger::warn(QStringLiteral("[SingleInstanceManager] Dropping an oversized message"));
+        socket->abort();
+    }
+}
+
+void SingleInstanceManager::handleMessage(const QByteArray &line)
+{
+    QJsonParseError parseError{};
+    const QJsonDocument doc = QJsonDocument::fromJson(line, &parseError);
+    const QJsonObject message = doc.object();
+    const QString command = message.value(QStringLiteral("command")).toString();
+    if (command == QLatin1String("activate")) {
+        printLine(QStringLiteral("[SingleInstanceManager] Activation requested by another "
+                                 "instance"));
+        emit activationRequested();
+        return;
+    }
+    if (command == QLatin1String("openUrls")) {
+        QStringList urls;
+        const QJsonArray array = message.value(QStringLiteral("urls")).toArray();
+        for (const QJsonValue &value : array) {
+            if (value.isString()) {
+                urls.append(value.toString());
+            }
+        }
+        emit urlsReceived(urls);
+        return;
+    }
+    Logger::warn(QStringLiteral("[SingleInstanceManager] Ignoring an unknown message from "
+                                "another instance"));
+}
+
+bool SingleInstanceManager::notifyRunningInstance(const QStringList &urls)
+{
+    QByteArray payload;
+    if (!urls.isEmpty()) {
+        const QJsonObject openUrls{{QStringLiteral("command"), QStringLiteral("openUrls")},
+                                   {QStringLiteral("urls"), QJsonArray::fromStringList(urls)}};
+        payload += QJsonDocument(openUrls).toJson(QJsonDocument::Compact) + '\n';
+    }
+    const QJsonObject activate{{QStringLiteral("command"), QStringLiteral("activate")}};
+    payload += QJsonDocument(activate).toJson(QJsonDocument::Compact) + '\n';
+
+    // The running instance may still be starting its server: retry briefly, within the 0.1 s
+    // this process has left.
+    QElapsedTimer clock;
+    clock.start();
+    QLocalSocket socket;
+    for (;;) {
+        socket.connectToServer(serverPath());
+        if (socket.waitForConnected(20)) {
+            break;
+        }
+        if (clock.elapsed() >= kConnectBudgetMs) {
+            return false;
+        }
+        QThread::msleep(5);
+    }
+    socket.write(payload);
+    const bool written = socket.waitForBytesWritten(kConnectBudgetMs);
+    socket.disconnectFromServer();
+    if (socket.state() != QLocalSocket::UnconnectedState) {
+        socket.waitForDisconnected(20);
+    }
+    return written;
+}

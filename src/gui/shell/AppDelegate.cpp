@@ -1,0 +1,267 @@
+#include "gui/shell/AppDelegate.h"
+
+#include "BuildConfig.h"
+#include "core/shell/AuthTokenReceiver.h"
+#include "core/shell/Logger.h"
+#include "core/shell/PendingAuthToken.h"
+#include "gui/shell/AppContext.h"
+
+#include <QtCore/QCoreApplication>
+#include <QtCore/QTimer>
+#include <QtCore/QUrlQuery>
+#include <QtGui/QGuiApplication>
+#include <QtGui/QWindow>
+#include <QtWidgets/QApplication>
+#include <QtWidgets/QWidget>
+
+#include <cstdio>
+
+namespace {
+
+void printLine(const QString &line)
+{
+    const QByteArray utf8 = (line + QLatin1Char('\n')).toUtf8();
+    std::fwrite(utf8.constData(), 1, static_cast<size_t>(utf8.size()), stdout);
+    std::fflush(stdout);
+}
+
+QString orNil(const char *value)
+{
+    return (value && *value) ? QString::fromUtf8(value) : QStringLiteral("nil");
+}
+
+bool isPanel(Qt::WindowType type)
+{
+    return type == Qt::Tool || type == Qt::Popup || type == Qt::ToolTip || type == Qt::SplashScreen;
+}
+
+} // namespace
+
+AppDelegate::AppDelegate(const QStringList &launchUrls, QObject *parent)
+    : QObject(parent), m_launchUrls(launchUrls)
+{
+    // 1. No app context until the bridge is made.
+    // 4. Single-instance check; a second process forwards its URLs and asks to be ended.
+    connect(&m_singleInstanceManager, &SingleInstanceManager::terminationRequested, this,
+            &AppDelegate::terminate);
+    connect(&m_singleInstanceManager, &SingleInstanceManager::activationRequested, this,
+            [this] { applicationShouldHandleReopen(anyWindowVisible()); });
+    connect(&m_singleInstanceManager, &SingleInstanceManager::urlsReceived, this,
+            [this](const QStringList &urls) {
+                QList<QUrl> parsed;
+                for (const QString &url : urls) {
+                    parsed.append(QUrl(url));
+                }
+                applicationOpenUrls(parsed);
+            });
+    m_singleInstanceManager.checkSingleInstance(m_launchUrls);
+    // 5. Optional fields stay empty.
+}
+
+AppDelegate::~AppDelegate() = default;
+
+AppContext *AppDelegate::appContext() const
+{
+    return m_appContext;
+}
+
+void AppDelegate::setAppContext(AppContext *context)
+{
+    m_appContext = context;
+    applyAppContextIfReady();
+}
+
+void AppDelegate::applicationDidFinishLaunching()
+{
+    // 1. Identify the bundle.
+    printLine(QStringLiteral("[AppDelegate] bundleIdentifier=") +
+              orNil(BuildConfig::kBundleIdentifier) + QStringLiteral(" CFBundleName=") +
+              orNil(BuildConfig::kBundleName));
+
+    // 4. A second instance has asked the first to activate; it ends here, before any routing.
+    if (!m_singleInstanceManager.isSingleInstance()) {
+        terminate();
+        return;
+    }
+
+    // 6. The launch task, on the main thread, holding the delegate weakly.
+    QTimer::singleShot(0, this, [self = QPointer<AppDelegate>(this)] {
+        if (self) {
+            self->runLaunchTask();
+        }
+    });
+
+    // URLs this process was started with arrive like the desktop's URL events, after launch.
+    if (!m_launchUrls.isEmpty()) {
+        QList<QUrl> urls;
+        for (const QString &url : std::as_const(m_launchUrls)) {
+            urls.append(QUrl(url));
+        }
+        QTimer::singleShot(0, this, [this, urls] { applicationOpenUrls(urls); });
+    }
+}
+
+void AppDelegate::runLaunchTask()
+{
+    // 2. Hand what exists to the context.
+    applyAppContextIfReady();
+    // 3.
+    printLine(QStringLiteral("[AppDelegate] App state/provider ready"));
+    // 8. Deliver a token that arrived through the custom URL scheme.
+    processPendingAuthToken();
+    Q_EMIT launchTaskFinished();
+}
+
+void AppDelegate::applicationWillTerminate()
+{
+    // The workers join here in the order they were started, reversed.
+    Logger::flush();
+}
+
+void AppDelegate::applicationOpenUrls(const QList<QUrl> &urls)
+{
+    for (const QUrl &url : urls) {
+        // 1. Only our scheme; anything else is ignored silently.
+        if (url.scheme().toLower() != QLatin1String("vorlanta-creator")) {
+            continue;
+        }
+        // 2. Hosts are compared lowercased.
+        const QString host = url.host().toLower();
+        if (host.isEmpty()) {
+            continue;
+        }
+        if (host != QLatin1String("auth")) {
+            Logger::warn(QStringLiteral("[AppDelegate] Unknown host for custom URL scheme: ") +
+                         host);
+            continue;
+        }
+        // 3. The auth callback.
+        handleAuthCallback(url);
+    }
+}
+
+void AppDelegate::handleAuthCallback(const QUrl &url)
+{
+    std::optional<QString> token;
+    if (url.isValid() && url.hasQuery()) {
+        const QUrlQuery query(url);
+        // The first item named exactly "token"; names are case-sensitive.
+        for (const auto &item : query.queryItems(QUrl::FullyDecoded)) {
+            if (item.first == QLatin1String("token")) {
+                token = item.second;
+                break;
+            }
+        }
+    }
+    if (!token || token->isEmpty()) {
+        Logger::warn(QStringLiteral("[AppDelegate] Auth callback missing token"));
+        return;
+    }
+    Logger::info(QStringLiteral("[AppDelegate] Received auth token via custom URL"));
+    PendingAuthToken::shared().store(*token);
+    processPendingAuthToken();
+}
+
+void AppDelegate::processPendingAuthToken()
+{
+    // 1. The context's state if it has one, else the pending one; with neither, the token waits.
+    AuthTokenReceiver *state = (m_appContext && m_appContext->appState()) ? m_appContext->appState()
+                                                                          : m_pendingAppState;
+    if (!state) {
+        return;
+    }
+    // 2. Take the token out exactly once, then sign in from the event loop.
+    const std::optional<QString> token = PendingAuthToken::shared().consume();
+    if (!token) {
+        return;
+    }
+    QTimer::singleShot(0, this, [this, state, value = *token] {
+        // The state may have been replaced meanwhile; it is only signed in if still known here.
+        if (state == m_pendingAppState || (m_appContext && m_appContext->appState() == state)) {
+            state->loginWithToken(value);
+        }
+    });
+}
+
+void AppDelegate::applyAppContextIfReady()
+{
+    // 1.
+    if (!m_appContext) {
+        Logger::info(
+            QStringLiteral("[AppDelegate] applyAppContextIfReady: appContext is nil, skipping"));
+        return;
+    }
+    // 2.
+    Logger::info(QStringLiteral(
+        "[AppDelegate] applyAppContextIfReady: appContext available, applying state and provider"));
+    // 3. Hand over the authentication state.
+    if (m_pendingAppState) {
+        m_appContext->setAppState(m_pendingAppState);
+    }
+    // 6. Deliver a parked token.
+    processPendingAuthToken();
+}
+
+bool AppDelegate::applicationShouldHandleReopen(bool hasVisibleWindows)
+{
+    // 2. With visible windows, bring them forward as on activation; activating the application
+    // itself is the window manager's business on Linux.
+    if (hasVisibleWindows) {
+        applicationDidBecomeActive();
+    }
+    return false;
+}
+
+void AppDelegate::applicationDidBecomeActive()
+{
+    // Widget windows are judged by their widget (title, object name as the identifier); plain
+    // windows by themselves.
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        // Panels (the drop tile) and menus are left alone.
+        if (isPanel(widget->windowType())) {
+            continue;
+        }
+        if (widget->windowTitle().isEmpty() && widget->objectName().isEmpty()) {
+            continue;
+        }
+        if (widget->isVisible()) {
+            widget->raise();
+        } else {
+            widget->show();
+            widget->raise();
+            widget->activateWindow();
+        }
+    }
+    for (QWindow *window : QGuiApplication::topLevelWindows()) {
+        if (window->inherits("QWidgetWindow") || isPanel(window->type())) {
+            continue;
+        }
+        if (window->title().isEmpty() && window->objectName().isEmpty()) {
+            continue;
+        }
+        if (window->isVisible()) {
+            window->raise();
+        } else {
+            window->show();
+            window->raise();
+            window->requestActivate();
+        }
+    }
+}
+
+bool AppDelegate::anyWindowVisible()
+{
+    for (const QWindow *window : QGuiApplication::topLevelWindows()) {
+        if (window->isVisible()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void AppDelegate::terminate()
+{
+    if (QCoreApplication::instance()) {
+        QCoreApplication::quit();
+    }
+}

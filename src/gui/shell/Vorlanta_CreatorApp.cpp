@@ -1,0 +1,35 @@
+#include "gui/shell/Vorlanta_CreatorApp.h"
+
+#include "core/persistence/PersistenceController.h"
+#include "core/shell/Logger.h"
+#include "gui/shell/AppContext.h"
+#include "gui/shell/AppDelegate.h"
+
+#include <cstdio>
+
+Vorlanta_CreatorApp::Vorlanta_CreatorApp(const QStringList &launchUrls)
+    : m_persistenceController(&PersistenceController::shared())
+{
+    // The delegate exists, fully initialised, before the bridge is made.
+    m_appDelegate = std::make_unique<AppDelegate>(launchUrls);
+    m_appContext = std::make_unique<AppContext>();
+    ensureAppContextBridge(*m_appContext);
+}
+
+Vorlanta_CreatorApp::~Vorlanta_CreatorApp()
+{
+    // The delegate holds the context weakly; it goes first.
+    m_appDelegate.reset();
+    m_appContext.reset();
+}
+
+void Vorlanta_CreatorApp::ensureAppContextBridge(AppContext &context)
+{
+    if (m_appDelegate->appContext() == &context) {
+        return;
+    }
+    Logger::info(QStringLiteral("[AppDelegate] appContext didSet, calling applyAppContextIfReady"));
+    m_appDelegate->setAppContext(&context);
+    std::fputs("[Vorlanta_CreatorApp] Bridged AppContext to AppDelegate\n", stdout);
+    std::fflush(stdout);
+}
