@@ -19,8 +19,8 @@ QStringList takeLaunchUrls(QStringList &arguments)
     QStringList urls;
     for (auto it = arguments.begin() + (arguments.isEmpty() ? 0 : 1); it != arguments.end();) {
         const QUrl url(*it, QUrl::StrictMode);
-        if (url.isValid() && url.scheme().compare(QLatin1String("vorlanta-creator"),
-                                                  Qt::CaseInsensitive) == 0) {
+        if (url.isValid() &&
+            url.scheme().compare(QLatin1String("vorlanta-creator"), Qt::CaseInsensitive) == 0) {
             urls.append(*it);
             it = arguments.erase(it);
         } else {

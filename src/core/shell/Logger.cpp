@@ -93,9 +93,8 @@ QString dayFileName(qint64 secondsSinceEpoch)
 void write(const QString &level, const QString &message)
 {
     // 1. Format the line.
-    const QString line = QLatin1Char('[') + formatTimestamp(nowSeconds()) +
-                         QStringLiteral("] ") + level + QLatin1Char(' ') + message +
-                         QLatin1Char('\n');
+    const QString line = QLatin1Char('[') + formatTimestamp(nowSeconds()) + QStringLiteral("] ") +
+                         level + QLatin1Char(' ') + message + QLatin1Char('\n');
     const QByteArray utf8 = line.toUtf8();
     State &s = state();
     // 2. Keep it in memory.
@@ -110,9 +109,18 @@ void write(const QString &level, const QString &message)
     s.logQueue.async([utf8] { appendToDayFile(utf8); });
 }
 
-void info(const QString &message) { write(QStringLiteral("INFO"), message); }
-void warn(const QString &message) { write(QStringLiteral("WARN"), message); }
-void error(const QString &message) { write(QStringLiteral("ERROR"), message); }
+void info(const QString &message)
+{
+    write(QStringLiteral("INFO"), message);
+}
+void warn(const QString &message)
+{
+    write(QStringLiteral("WARN"), message);
+}
+void error(const QString &message)
+{
+    write(QStringLiteral("ERROR"), message);
+}
 
 QString joinedMemoryBuffer()
 {
@@ -121,6 +129,9 @@ QString joinedMemoryBuffer()
     return s.memoryBuffer.join(QString());
 }
 
-void flush() { state().logQueue.waitUntilIdle(); }
+void flush()
+{
+    state().logQueue.waitUntilIdle();
+}
 
 } // namespace Logger

@@ -31,8 +31,7 @@ const Values &values()
 {
     static const Values v = [] {
         Values r;
-        const QString root =
-            QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+        const QString root = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
         r.base = joined(root, "VorlantaClient");
         r.inbox = joined(r.base, "Inbox");
         r.config = joined(r.base, "Config");
@@ -48,14 +47,38 @@ const Values &values()
 
 } // namespace
 
-const QString &baseDir() { return values().base; }
-const QString &inboxDir() { return values().inbox; }
-const QString &configDir() { return values().config; }
-const QString &queueDir() { return values().queue; }
-const QString &logsDir() { return values().logs; }
-const QString &cacheDir() { return values().cache; }
-const QString &outboxDir() { return values().outbox; }
-const QString &processedDir() { return values().processed; }
+const QString &baseDir()
+{
+    return values().base;
+}
+const QString &inboxDir()
+{
+    return values().inbox;
+}
+const QString &configDir()
+{
+    return values().config;
+}
+const QString &queueDir()
+{
+    return values().queue;
+}
+const QString &logsDir()
+{
+    return values().logs;
+}
+const QString &cacheDir()
+{
+    return values().cache;
+}
+const QString &outboxDir()
+{
+    return values().outbox;
+}
+const QString &processedDir()
+{
+    return values().processed;
+}
 
 void ensureAll()
 {

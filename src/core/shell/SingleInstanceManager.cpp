@@ -121,7 +121,8 @@ void SingleInstanceManager::startServer()
     }
     connect(m_server, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket *socket = m_server->nextPendingConnection()) {
-            connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readMessages(socket); });
+            connect(socket, &QLocalSocket::readyRead, this,
+                    [this, socket] { readMessages(socket); });
             connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
             readMessages(socket);
         }

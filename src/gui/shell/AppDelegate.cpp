@@ -165,8 +165,8 @@ void AppDelegate::handleAuthCallback(const QUrl &url)
 void AppDelegate::processPendingAuthToken()
 {
     // 1. The context's state if it has one, else the pending one; with neither, the token waits.
-    AuthTokenReceiver *state = (m_appContext && m_appContext->appState()) ? m_appContext->appState()
-                                                                          : m_pendingAppState;
+    AuthTokenReceiver *state =
+        (m_appContext && m_appContext->appState()) ? m_appContext->appState() : m_pendingAppState;
     if (!state) {
         return;
     }
