@@ -3,4 +3,4 @@ add_library(vorlanta_warnings INTERFACE)
 target_compile_options(vorlanta_warnings INTERFACE
     -Wall -Wextra -Wpedantic -Werror
     -Wshadow=local -Wnon-virtual-dtor -Wcast-align -Wunused -Woverloaded-virtual
-    -Wnull-dereference -Wimplicit-fallthrough -Winvalid-pch)
+    -Wimplicit-fallthrough -Winvalid-pch)

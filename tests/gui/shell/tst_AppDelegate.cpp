@@ -32,12 +32,11 @@ QStringList logMessagesSince(const QString &before)
     QStringList messages;
     qsizetype offset = before.size();
     while (offset < now.size()) {
-        const QRegularExpressionMatch match = line.match(
-            now, offset, QRegularExpression::NormalMatch,
-            QRegularExpression::AnchorAtOffsetMatchOption);
+        const QRegularExpressionMatch match =
+            line.match(now, offset, QRegularExpression::NormalMatch,
+                       QRegularExpression::AnchorAtOffsetMatchOption);
         if (!match.hasMatch()) {
-            messages.append(QStringLiteral("<malformed: ") + now.mid(offset) +
-                            QLatin1Char('>'));
+            messages.append(QStringLiteral("<malformed: ") + now.mid(offset) + QLatin1Char('>'));
             break;
         }
         messages.append(match.captured(1));
@@ -215,15 +214,15 @@ void TestAppDelegate::openUrlsRoutesCustomScheme_data()
         << QStringList{QStringLiteral("vorlanta-creator://auth?token=a%2Bb%20c")}
         << QStringList{kReceived} << token("a+b c");
     QTest::newRow("item name is case-sensitive")
-        << QStringList{QStringLiteral("vorlanta-creator://auth?Token=abc")}
-        << QStringList{kMissing} << none;
+        << QStringList{QStringLiteral("vorlanta-creator://auth?Token=abc")} << QStringList{kMissing}
+        << none;
     QTest::newRow("empty token") << QStringList{QStringLiteral("vorlanta-creator://auth?token=")}
                                  << QStringList{kMissing} << none;
     QTest::newRow("no query") << QStringList{QStringLiteral("vorlanta-creator://auth")}
                               << QStringList{kMissing} << none;
     QTest::newRow("query without token")
-        << QStringList{QStringLiteral("vorlanta-creator://auth?code=abc")}
-        << QStringList{kMissing} << none;
+        << QStringList{QStringLiteral("vorlanta-creator://auth?code=abc")} << QStringList{kMissing}
+        << none;
     QTest::newRow("unknown host") << QStringList{QStringLiteral("vorlanta-creator://other?token=x")}
                                   << QStringList{kUnknownHost + QStringLiteral("other")} << none;
     QTest::newRow("unknown host in capitals")
@@ -387,17 +386,21 @@ void TestAppDelegate::activationShowsNamedWindows_data()
     const QString name = QStringLiteral("settingsWindow");
     const QString noName;
 
-    QTest::newRow("hidden titled widget") << false << Qt::Window << title << noName << false << true;
+    QTest::newRow("hidden titled widget")
+        << false << Qt::Window << title << noName << false << true;
     QTest::newRow("hidden named widget") << false << Qt::Window << noTitle << name << false << true;
-    QTest::newRow("hidden titled dialog") << false << Qt::Dialog << title << noName << false << true;
+    QTest::newRow("hidden titled dialog")
+        << false << Qt::Dialog << title << noName << false << true;
     QTest::newRow("hidden anonymous widget")
         << false << Qt::Window << noTitle << noName << false << false;
     QTest::newRow("hidden tool widget") << false << Qt::Tool << title << name << false << false;
     QTest::newRow("hidden popup widget") << false << Qt::Popup << title << name << false << false;
-    QTest::newRow("hidden tooltip widget") << false << Qt::ToolTip << title << name << false << false;
+    QTest::newRow("hidden tooltip widget")
+        << false << Qt::ToolTip << title << name << false << false;
     QTest::newRow("hidden splash widget")
         << false << Qt::SplashScreen << title << name << false << false;
-    QTest::newRow("visible titled widget") << false << Qt::Window << title << noName << true << true;
+    QTest::newRow("visible titled widget")
+        << false << Qt::Window << title << noName << true << true;
     QTest::newRow("hidden titled window") << true << Qt::Window << title << noName << false << true;
     QTest::newRow("hidden named window") << true << Qt::Window << noTitle << name << false << true;
     QTest::newRow("hidden anonymous window")
