@@ -53,7 +53,8 @@ int main(int argc, char **argv)
         std::chrono::duration<double, std::milli>(Clock::now() - loggedStart).count();
     const auto drainStart = Clock::now();
     Logger::flush();
-    const double drain = std::chrono::duration<double, std::milli>(Clock::now() - drainStart).count();
+    const double drain =
+        std::chrono::duration<double, std::milli>(Clock::now() - drainStart).count();
 
     std::vector<double> direct;
     direct.reserve(kLines);
@@ -61,12 +62,13 @@ int main(int argc, char **argv)
     const auto directStart = Clock::now();
     for (int i = 0; i < kLines; ++i) {
         const auto t0 = Clock::now();
-        const QByteArray line = (QStringLiteral("[") +
-                                 Logger::formatTimestamp(QDateTime::currentSecsSinceEpoch()) +
-                                 QStringLiteral("] INFO [Bench] line %1 of the benchmark\n").arg(i))
-                                    .toUtf8();
+        const QByteArray line =
+            (QStringLiteral("[") + Logger::formatTimestamp(QDateTime::currentSecsSinceEpoch()) +
+             QStringLiteral("] INFO [Bench] line %1 of the benchmark\n").arg(i))
+                .toUtf8();
         Paths::ensureAll();
-        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        const int fd =
+            ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         [[maybe_unused]] const ssize_t n = ::write(fd, line.constData(), size_t(line.size()));
         ::close(fd);
         direct.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
@@ -80,7 +82,7 @@ int main(int argc, char **argv)
                 kLines, loggedTotal, percentile(logged, 0.5), percentile(logged, 0.99), drain);
     std::printf("reference (append in the caller): %.1f ms (p50 %.2f us, p99 %.2f us)\n",
                 directTotal, percentile(direct, 0.5), percentile(direct, 0.99));
-    std::printf("ratio caller time reference/logger: %.2fx (p50 %.2fx)\n", directTotal / loggedTotal,
-                percentile(direct, 0.5) / percentile(logged, 0.5));
+    std::printf("ratio caller time reference/logger: %.2fx (p50 %.2fx)\n",
+                directTotal / loggedTotal, percentile(direct, 0.5) / percentile(logged, 0.5));
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "core/shell/SingleInstanceManager.h"
 
 #include "BuildConfig.h"
+#include "core/shell/Console.h"
 #include "core/shell/Logger.h"
 
 #include <QtCore/QDir>
@@ -14,7 +15,6 @@
 #include <QtNetwork/QLocalServer>
 #include <QtNetwork/QLocalSocket>
 
-#include <cstdio>
 #include <unistd.h>
 
 namespace {
@@ -27,13 +27,6 @@ QString applicationIdentifier()
 {
     const QString id = QString::fromUtf8(BuildConfig::kBundleIdentifier);
     return id.isEmpty() ? QStringLiteral("VorlantaCreator") : id;
-}
-
-void printLine(const QString &line)
-{
-    const QByteArray utf8 = (line + QLatin1Char('\n')).toUtf8();
-    std::fwrite(utf8.constData(), 1, static_cast<size_t>(utf8.size()), stdout);
-    std::fflush(stdout);
 }
 
 bool usableRuntimeDir(const QString &dir)
@@ -90,19 +83,22 @@ void SingleInstanceManager::checkSingleInstance(const QStringList &urlsToForward
     }
     if (m_lock->error() != QLockFile::LockFailedError) {
         // Cannot even create the lock file: running without the guard beats not running.
-        printLine(QStringLiteral("[SingleInstanceManager] Cannot create lock file ") +
-                  m_lock->fileName() + QStringLiteral("; continuing without instance check"));
+        Console::printLine(QStringLiteral("[SingleInstanceManager] Cannot create lock file ") +
+                           m_lock->fileName() +
+                           QStringLiteral("; continuing without instance check"));
         m_isSingleInstance = true;
         return;
     }
 
     qint64 pid = 0;
     m_lock->getLockInfo(&pid, nullptr, nullptr);
-    printLine(QStringLiteral("[SingleInstanceManager] Another instance is running (pid %1); "
-                             "activating it")
-                  .arg(pid));
+    Console::printLine(
+        QStringLiteral("[SingleInstanceManager] Another instance is running (pid %1); "
+                       "activating it")
+            .arg(pid));
     if (!notifyRunningInstance(urlsToForward)) {
-        printLine(QStringLiteral("[SingleInstanceManager] The running instance did not answer"));
+        Console::printLine(
+            QStringLiteral("[SingleInstanceManager] The running instance did not answer"));
     }
     m_isSingleInstance = false;
     QTimer::singleShot(kTerminationDelayMs, this, &SingleInstanceManager::terminationRequested);
@@ -147,8 +143,8 @@ void SingleInstanceManager::handleMessage(const QByteArray &line)
     const QJsonObject message = doc.object();
     const QString command = message.value(QStringLiteral("command")).toString();
     if (command == QLatin1String("activate")) {
-        printLine(QStringLiteral("[SingleInstanceManager] Activation requested by another "
-                                 "instance"));
+        Console::printLine(QStringLiteral("[SingleInstanceManager] Activation requested by another "
+                                          "instance"));
         emit activationRequested();
         return;
     }

@@ -2,6 +2,7 @@
 
 #include "BuildConfig.h"
 #include "core/shell/AuthTokenReceiver.h"
+#include "core/shell/Console.h"
 #include "core/shell/Logger.h"
 #include "core/shell/PendingAuthToken.h"
 #include "gui/shell/AppContext.h"
@@ -14,16 +15,7 @@
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QWidget>
 
-#include <cstdio>
-
 namespace {
-
-void printLine(const QString &line)
-{
-    const QByteArray utf8 = (line + QLatin1Char('\n')).toUtf8();
-    std::fwrite(utf8.constData(), 1, static_cast<size_t>(utf8.size()), stdout);
-    std::fflush(stdout);
-}
 
 QString orNil(const char *value)
 {
@@ -74,9 +66,9 @@ void AppDelegate::setAppContext(AppContext *context)
 void AppDelegate::applicationDidFinishLaunching()
 {
     // 1. Identify the bundle.
-    printLine(QStringLiteral("[AppDelegate] bundleIdentifier=") +
-              orNil(BuildConfig::kBundleIdentifier) + QStringLiteral(" CFBundleName=") +
-              orNil(BuildConfig::kBundleName));
+    Console::printLine(QStringLiteral("[AppDelegate] bundleIdentifier=") +
+                       orNil(BuildConfig::kBundleIdentifier) + QStringLiteral(" CFBundleName=") +
+                       orNil(BuildConfig::kBundleName));
 
     // 4. A second instance has asked the first to activate; it ends here, before any routing.
     if (!m_singleInstanceManager.isSingleInstance()) {
@@ -106,7 +98,7 @@ void AppDelegate::runLaunchTask()
     // 2. Hand what exists to the context.
     applyAppContextIfReady();
     // 3.
-    printLine(QStringLiteral("[AppDelegate] App state/provider ready"));
+    Console::printLine(QStringLiteral("[AppDelegate] App state/provider ready"));
     // 8. Deliver a token that arrived through the custom URL scheme.
     processPendingAuthToken();
     Q_EMIT launchTaskFinished();

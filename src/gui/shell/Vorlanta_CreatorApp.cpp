@@ -1,11 +1,10 @@
 #include "gui/shell/Vorlanta_CreatorApp.h"
 
 #include "core/persistence/PersistenceController.h"
+#include "core/shell/Console.h"
 #include "core/shell/Logger.h"
 #include "gui/shell/AppContext.h"
 #include "gui/shell/AppDelegate.h"
-
-#include <cstdio>
 
 Vorlanta_CreatorApp::Vorlanta_CreatorApp(const QStringList &launchUrls)
     : m_persistenceController(&PersistenceController::shared())
@@ -30,6 +29,5 @@ void Vorlanta_CreatorApp::ensureAppContextBridge(AppContext &context)
     }
     Logger::info(QStringLiteral("[AppDelegate] appContext didSet, calling applyAppContextIfReady"));
     m_appDelegate->setAppContext(&context);
-    std::fputs("[Vorlanta_CreatorApp] Bridged AppContext to AppDelegate\n", stdout);
-    std::fflush(stdout);
+    Console::printLine(QStringLiteral("[Vorlanta_CreatorApp] Bridged AppContext to AppDelegate"));
 }
