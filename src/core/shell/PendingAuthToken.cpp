@@ -19,3 +19,11 @@ std::optional<QString> PendingAuthToken::consume()
     m_token.reset();
     return token;
 }
+
+void PendingAuthToken::restore(const QString &token)
+{
+    std::lock_guard lock(m_queue);
+    if (!m_token) {
+        m_token = token;
+    }
+}

@@ -14,6 +14,8 @@ public:
     void store(const QString &token);
     // Returns the parked token and clears it; nothing when none is parked.
     std::optional<QString> consume();
+    // Parks a consumed token again, unless a newer one arrived meanwhile.
+    void restore(const QString &token);
 
 private:
     PendingAuthToken() = default;

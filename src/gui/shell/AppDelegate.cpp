@@ -168,10 +168,14 @@ void AppDelegate::processPendingAuthToken()
         return;
     }
     QTimer::singleShot(0, this, [this, state, value = *token] {
-        // The state may have been replaced meanwhile; it is only signed in if still known here.
+        // The state may have been replaced meanwhile: sign in only one still known here, else
+        // park the token again for whichever state comes next.
         if (state == m_pendingAppState || (m_appContext && m_appContext->appState() == state)) {
             state->loginWithToken(value);
+            return;
         }
+        PendingAuthToken::shared().restore(value);
+        processPendingAuthToken();
     });
 }
 

@@ -22,6 +22,17 @@ private Q_SLOTS:
         QCOMPARE(pending.consume(), std::nullopt);
     }
 
+    void restoreNeverReplacesANewerToken()
+    {
+        PendingAuthToken &pending = PendingAuthToken::shared();
+        pending.restore(QStringLiteral("old"));
+        QCOMPARE(pending.consume(), std::optional<QString>(QStringLiteral("old")));
+        pending.store(QStringLiteral("newer"));
+        pending.restore(QStringLiteral("old"));
+        QCOMPARE(pending.consume(), std::optional<QString>(QStringLiteral("newer")));
+        QCOMPARE(pending.consume(), std::nullopt);
+    }
+
     void concurrentStoreAndConsumeDeliverEachTokenAtMostOnce()
     {
         constexpr int kTokens = 2000;

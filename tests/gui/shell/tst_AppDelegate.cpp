@@ -96,6 +96,7 @@ private Q_SLOTS:
     void tokenWaitsWhileNoReceiverExists();
     void tokenIsDeliveredExactlyOnce_data();
     void tokenIsDeliveredExactlyOnce();
+    void tokenFollowsAStateReplacedBeforeDelivery();
 
     void activationShowsNamedWindows_data();
     void activationShowsNamedWindows();
@@ -370,6 +371,27 @@ void TestAppDelegate::tokenIsDeliveredExactlyOnce()
     QTest::qWait(100);
     QCOMPARE(receiver.tokens, QStringList{token});
     QCOMPARE(bypassed.tokens, QStringList());
+}
+
+void TestAppDelegate::tokenFollowsAStateReplacedBeforeDelivery()
+{
+    RecordingReceiver replaced;
+    RecordingReceiver successor;
+    delegate().setPendingAppState(&replaced);
+    delegate().applicationOpenUrls({QUrl(QStringLiteral("vorlanta-creator://auth?token=moved"))});
+    // Taken out for the first state, which goes away before sign-in starts.
+    delegate().setPendingAppState(&successor);
+    QTRY_COMPARE(successor.tokens, QStringList{QStringLiteral("moved")});
+    QCOMPARE(replaced.tokens, QStringList());
+
+    // With no state at all the token waits again instead of being dropped.
+    RecordingReceiver gone;
+    delegate().setPendingAppState(&gone);
+    delegate().applicationOpenUrls({QUrl(QStringLiteral("vorlanta-creator://auth?token=kept"))});
+    delegate().setPendingAppState(nullptr);
+    QTest::qWait(50);
+    QCOMPARE(gone.tokens, QStringList());
+    QCOMPARE(PendingAuthToken::shared().consume(), std::optional<QString>(QStringLiteral("kept")));
 }
 
 void TestAppDelegate::activationShowsNamedWindows_data()

@@ -30,6 +30,7 @@ struct SeenAlert {
     bool appeared = false;
     bool timedOut = false;
     bool closedByAnswer = false;
+    int unexpectedModals = 0;
     bool modal = false;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QString text;
@@ -72,9 +73,20 @@ void answer(QMessageBox *box, Answer how)
     }
 }
 
+// Closes every visible top-level dialog.
+void rejectVisibleDialogs()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (auto *dialog = qobject_cast<QDialog *>(widget); dialog && dialog->isVisible()) {
+            dialog->reject();
+        }
+    }
+}
+
 // Runs showUploadFailedModal() and answers its alert from inside the alert's own event loop.
-// The alert is polled for, since it only appears once the call has started; if it never closes
-// on the answer, it is rejected so that the test fails instead of hanging.
+// The alert is polled for, since it only appears once the call has started. The poll stays on
+// until the call returns, rejecting whatever else turns up modally and, past a deadline, any
+// dialog at all, so that a misbehaving alert fails the test instead of hanging it.
 SeenAlert runAlert(const QString &description, Answer how)
 {
     SeenAlert seen;
@@ -82,21 +94,25 @@ SeenAlert runAlert(const QString &description, Answer how)
     poll.setInterval(10);
     const QDeadlineTimer deadline(10000);
     QObject::connect(&poll, &QTimer::timeout, [&] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box) {
-            if (deadline.hasExpired()) {
-                seen.timedOut = true;
-                poll.stop();
-                for (QWidget *widget : QApplication::topLevelWidgets()) {
-                    if (auto *dialog = qobject_cast<QDialog *>(widget);
-                        dialog && dialog->isVisible()) {
-                        dialog->reject();
-                    }
-                }
+        if (deadline.hasExpired()) {
+            seen.timedOut = true;
+            rejectVisibleDialogs();
+            return;
+        }
+        QWidget *modal = QApplication::activeModalWidget();
+        if (!modal) {
+            return;
+        }
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        if (!box || seen.appeared) {
+            ++seen.unexpectedModals;
+            if (auto *dialog = qobject_cast<QDialog *>(modal)) {
+                dialog->reject();
+            } else {
+                modal->close();
             }
             return;
         }
-        poll.stop();
         seen.appeared = true;
         seen.modal = box->isModal();
         seen.icon = box->icon();
@@ -179,8 +195,9 @@ void TestUploadFailedModal::answerDecidesClipboard()
     const SeenAlert seen = runAlert(description, how);
     const QDateTime shownUntil = QDateTime::currentDateTimeUtc();
 
-    QVERIFY2(!seen.timedOut, "no modal alert appeared");
-    QVERIFY(seen.appeared);
+    QVERIFY2(!seen.timedOut, "the call did not return in time");
+    QVERIFY2(seen.appeared, "no modal message box appeared");
+    QCOMPARE(seen.unexpectedModals, 0);
     QVERIFY(seen.modal);
     QCOMPARE(seen.icon, QMessageBox::Critical);
     QCOMPARE(seen.text, QStringLiteral("Upload Failed"));
