@@ -49,7 +49,8 @@ int main(int argc, char *argv[])
     QStringList arguments = QCoreApplication::arguments();
     const QStringList launchUrls = takeLaunchUrls(arguments);
 
-    Vorlanta_CreatorApp app(launchUrls);
+    arguments.removeFirst(); // the program path
+    Vorlanta_CreatorApp app(arguments, launchUrls);
     AppDelegate &delegate = app.appDelegate();
 
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &delegate,

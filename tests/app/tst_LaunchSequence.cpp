@@ -1,4 +1,6 @@
 #include "TestPrograms.h"
+#include "core/queue/JobFileReader.h"
+#include "core/queue/QueueWriter.h"
 #include "core/shell/Logger.h"
 #include "core/shell/Paths.h"
 #include "core/shell/SingleInstanceManager.h"
@@ -180,6 +182,68 @@ private Q_SLOTS:
             // The token never reaches the day file.
             QVERIFY(!dayLog().contains(QStringLiteral("tok-SECRET")));
         }
+    }
+
+    void jobOptionWritesItsJobAndEnds()
+    {
+        const QString clip = TestSupport::root() + QStringLiteral("/clip.mov");
+        QFile file(clip);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("frames");
+        file.close();
+
+        Creator job({QStringLiteral("--UPLOAD"), clip});
+        QVERIFY(job.process().waitForFinished(10000));
+        QCOMPARE(job.process().exitCode(), 0);
+        QVERIFY(!job.output().contains(kReady));
+        const QStringList queued = QDir(Paths::queueDir()).entryList(QDir::Files);
+        QCOMPARE(queued.size(), 1);
+        const JobReadResult read =
+            JobFileReader::read(Paths::queueDir() + QLatin1Char('/') + queued.at(0));
+        QCOMPARE(read.status, JobReadResult::Status::ok);
+        QCOMPARE(read.envelope.type, JobType::uploadFiles);
+        QCOMPARE(extractFilesFromPayload(read.envelope.payload),
+                 std::optional<QStringList>(QStringList{clip}));
+
+        // The next normal start stages it, and every job that arrives while it runs, once each.
+        Creator app;
+        QVERIFY(app.waitForOutput(kReady));
+        const QString archivedFirst = QStringLiteral("Job archived: ") + Paths::processedDir() +
+                                      QLatin1Char('/') + queued.at(0);
+        QVERIFY2(app.waitForOutput(archivedFirst), qPrintable(app.output()));
+        QVERIFY(QFileInfo(Paths::outboxDir() + QLatin1Char('/') + read.envelope.id +
+                          QStringLiteral("/clip.mov"))
+                    .isFile());
+
+        QStringList written;
+        for (int i = 0; i < 5; ++i) {
+            written << QueueWriter::write(JobEnvelope::makeNew(
+                JobType::quickCreate, QueueWriter::convertToAnyCodable(
+                                          QuickCreateJob{QStringLiteral("/target/%1").arg(i)})));
+        }
+        for (const QString &path : written) {
+            QVERIFY(app.waitForOutput(QStringLiteral("Job archived: ") + Paths::processedDir() +
+                                      QLatin1Char('/') + QFileInfo(path).fileName()));
+        }
+        QTest::qWait(300);
+        const QString out = app.output();
+        QCOMPARE(out.count(QStringLiteral("INFO Job archived: ")), 1 + written.size());
+        QVERIFY(!out.contains(QStringLiteral("Failed to process job")));
+        QVERIFY(QDir(Paths::queueDir()).entryList(QDir::Files).isEmpty());
+        app.signal(SIGTERM);
+        QVERIFY(app.process().waitForFinished(10000));
+        QCOMPARE(app.process().exitCode(), 0);
+        QVERIFY(app.output().contains(QStringLiteral("[JobWorker] Main processing loop ended")));
+    }
+
+    void openOptionParksPathsAndLaunches()
+    {
+        Creator app({QStringLiteral("--open-quick-project"), QStringLiteral("/a.mov"),
+                     QStringLiteral("'/b.mov'")});
+        QVERIFY(app.waitForOutput(kReady));
+        QVERIFY(app.output().contains(QStringLiteral(
+            "INFO [AppDelegate] Processing CLI argument: openQuickProject with 2 paths")));
+        QCOMPARE(app.process().state(), QProcess::Running);
     }
 
     void killedInstanceDoesNotBlockTheNext()

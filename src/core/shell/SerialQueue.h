@@ -1,18 +1,21 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 
 // One worker thread that runs submitted tasks one at a time, in submission order. Stands in for a
-// labelled dispatch queue whose tasks all run as barriers.
+// labelled dispatch queue whose tasks all run as barriers. Delayed tasks run on the same thread
+// once due.
 class SerialQueue {
 public:
     explicit SerialQueue(std::string label);
-    // Runs every task already submitted, then ends the thread.
+    // Runs every task already submitted, drops delayed ones not yet due, then ends the thread.
     ~SerialQueue();
 
     SerialQueue(const SerialQueue &) = delete;
@@ -22,8 +25,13 @@ public:
 
     // Queues the task and returns at once.
     void async(std::function<void()> task);
-    // Returns once every task submitted before this call has run.
+    // Queues the task to run once the delay has passed.
+    void asyncAfter(std::chrono::milliseconds delay, std::function<void()> task);
+    // Returns once every task submitted before this call has run (delayed ones that are not yet
+    // due are not waited for).
     void waitUntilIdle();
+    // Whether tasks are queued, running or delayed.
+    bool hasWork();
 
 private:
     void run();
@@ -33,6 +41,7 @@ private:
     std::condition_variable m_wake;
     std::condition_variable m_idle;
     std::deque<std::function<void()>> m_tasks;
+    std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> m_delayed;
     bool m_running = false;
     bool m_stopping = false;
     std::thread m_thread;

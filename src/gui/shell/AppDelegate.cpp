@@ -1,10 +1,15 @@
 #include "gui/shell/AppDelegate.h"
 
 #include "BuildConfig.h"
+#include "core/queue/JobWorker.h"
+#include "core/queue/MissingFilesWatcher.h"
+#include "core/queue/QueueCollector.h"
+#include "core/shell/ArgumentRouter.h"
 #include "core/shell/AuthTokenReceiver.h"
 #include "core/shell/Console.h"
 #include "core/shell/Logger.h"
 #include "core/shell/PendingAuthToken.h"
+#include "core/shell/PendingServiceActions.h"
 #include "gui/shell/AppContext.h"
 
 #include <QtCore/QCoreApplication>
@@ -29,10 +34,15 @@ bool isPanel(Qt::WindowType type)
 
 } // namespace
 
-AppDelegate::AppDelegate(const QStringList &launchUrls, QObject *parent)
-    : QObject(parent), m_launchUrls(launchUrls)
+AppDelegate::AppDelegate(const QStringList &arguments, const QStringList &launchUrls,
+                         QObject *parent)
+    : QObject(parent), m_arguments(arguments), m_launchUrls(launchUrls)
 {
     // 1. No app context until the bridge is made.
+    // 2. The missing-files watcher, not yet watching.
+    m_missingFilesWatcher = std::make_unique<MissingFilesWatcher>();
+    // 3. The queue collector, not yet monitoring.
+    m_queueCollector = std::make_unique<QueueCollector>();
     // 4. Single-instance check; a second process forwards its URLs and asks to be ended.
     connect(&m_singleInstanceManager, &SingleInstanceManager::terminationRequested, this,
             &AppDelegate::terminate);
@@ -50,7 +60,11 @@ AppDelegate::AppDelegate(const QStringList &launchUrls, QObject *parent)
     // 5. Optional fields stay empty.
 }
 
-AppDelegate::~AppDelegate() = default;
+AppDelegate::~AppDelegate()
+{
+    // The job worker may call back into this object until its loop has ended.
+    JobWorker::setErrorCallback(nullptr);
+}
 
 AppContext *AppDelegate::appContext() const
 {
@@ -76,6 +90,31 @@ void AppDelegate::applicationDidFinishLaunching()
         return;
     }
 
+    // 5. Command-line options: a job command writes its job and ends the process; an open
+    // command parks its paths for the work window.
+    if (!m_arguments.isEmpty()) {
+        const ArgumentRouter::RouteResult routed = ArgumentRouter::route(m_arguments);
+        switch (routed.kind) {
+        case ArgumentRouter::RouteResult::Kind::openQuickProject:
+            Logger::info(
+                QStringLiteral("[AppDelegate] Processing CLI argument: openQuickProject with ") +
+                QString::number(routed.paths.size()) + QStringLiteral(" paths"));
+            PendingServiceActions::shared().setQuickProjectPaths(routed.paths);
+            break;
+        case ArgumentRouter::RouteResult::Kind::openMissingFiles:
+            Logger::info(
+                QStringLiteral("[AppDelegate] Processing CLI argument: openMissingFiles with ") +
+                QString::number(routed.paths.size()) + QStringLiteral(" paths"));
+            PendingServiceActions::shared().setMissingFilesPaths(routed.paths);
+            break;
+        case ArgumentRouter::RouteResult::Kind::none:
+            break;
+        case ArgumentRouter::RouteResult::Kind::handled:
+            terminate();
+            return;
+        }
+    }
+
     // 6. The launch task, on the main thread, holding the delegate weakly.
     QTimer::singleShot(0, this, [self = QPointer<AppDelegate>(this)] {
         if (self) {
@@ -99,6 +138,22 @@ void AppDelegate::runLaunchTask()
     applyAppContextIfReady();
     // 3.
     Console::printLine(QStringLiteral("[AppDelegate] App state/provider ready"));
+    // 5. The inbox watcher, then the collector.
+    m_missingFilesWatcher->startWatching();
+    m_queueCollector->startMonitoring();
+    // 6. Whole-job failures reach the main thread.
+    JobWorker::setErrorCallback([self = QPointer<AppDelegate>(this)](const QString &message) {
+        QMetaObject::invokeMethod(
+            self,
+            [self, message] {
+                if (self) {
+                    Q_EMIT self->jobErrorReported(message);
+                }
+            },
+            Qt::QueuedConnection);
+    });
+    // 7.
+    JobWorker::start();
     // 8. Deliver a token that arrived through the custom URL scheme.
     processPendingAuthToken();
     Q_EMIT launchTaskFinished();
@@ -106,7 +161,12 @@ void AppDelegate::runLaunchTask()
 
 void AppDelegate::applicationWillTerminate()
 {
-    // The workers join here in the order they were started, reversed.
+    // In the order they were started: the watcher, the collector, the job worker.
+    m_missingFilesWatcher->stopWatching();
+    m_queueCollector->stopMonitoring();
+    JobWorker::stop();
+    // A copy under way is abandoned; its job stays queued for the next start.
+    JobWorker::shutdown();
     Logger::flush();
 }
 

@@ -7,7 +7,11 @@
 #include <QtCore/QStringList>
 #include <QtCore/QUrl>
 
+#include <memory>
+
 class AppContext;
+class MissingFilesWatcher;
+class QueueCollector;
 class AuthTokenReceiver;
 
 // Receives the application's life-cycle events, owns the long-lived workers and starts them in
@@ -15,9 +19,11 @@ class AuthTokenReceiver;
 class AppDelegate : public QObject {
     Q_OBJECT
 public:
+    // arguments: the command line without the program path, routed once launching finished.
     // launchUrls: custom-scheme URLs this process was started with. A running instance gets them
     // forwarded; the first instance handles them itself once it has finished launching.
-    explicit AppDelegate(const QStringList &launchUrls = {}, QObject *parent = nullptr);
+    explicit AppDelegate(const QStringList &arguments = {}, const QStringList &launchUrls = {},
+                         QObject *parent = nullptr);
     ~AppDelegate() override;
 
     AppContext *appContext() const;
@@ -25,6 +31,8 @@ public:
     void setAppContext(AppContext *context);
 
     SingleInstanceManager &singleInstanceManager() { return m_singleInstanceManager; }
+    MissingFilesWatcher &missingFilesWatcher() { return *m_missingFilesWatcher; }
+    QueueCollector &queueCollector() { return *m_queueCollector; }
 
     // The authentication state kept here until the context takes it. Not owned.
     AuthTokenReceiver *pendingAppState() const { return m_pendingAppState; }
@@ -45,6 +53,8 @@ public:
 Q_SIGNALS:
     // The launch task has run to its end.
     void launchTaskFinished();
+    // A queued job failed as a whole; delivered on the main thread.
+    void jobErrorReported(const QString &message);
 
 private:
     void runLaunchTask();
@@ -52,7 +62,10 @@ private:
     void terminate();
 
     QPointer<AppContext> m_appContext;
+    std::unique_ptr<MissingFilesWatcher> m_missingFilesWatcher;
+    std::unique_ptr<QueueCollector> m_queueCollector;
     SingleInstanceManager m_singleInstanceManager;
     AuthTokenReceiver *m_pendingAppState = nullptr;
+    QStringList m_arguments;
     QStringList m_launchUrls;
 };

@@ -6,11 +6,12 @@
 #include "gui/shell/AppContext.h"
 #include "gui/shell/AppDelegate.h"
 
-Vorlanta_CreatorApp::Vorlanta_CreatorApp(const QStringList &launchUrls)
+Vorlanta_CreatorApp::Vorlanta_CreatorApp(const QStringList &arguments,
+                                         const QStringList &launchUrls)
     : m_persistenceController(&PersistenceController::shared())
 {
     // The delegate exists, fully initialised, before the bridge is made.
-    m_appDelegate = std::make_unique<AppDelegate>(launchUrls);
+    m_appDelegate = std::make_unique<AppDelegate>(arguments, launchUrls);
     m_appContext = std::make_unique<AppContext>();
     ensureAppContextBridge(*m_appContext);
 }

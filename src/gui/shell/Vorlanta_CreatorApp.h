@@ -11,7 +11,8 @@ class PersistenceController;
 // The application object: creates the delegate and the shared context and bridges the two.
 class Vorlanta_CreatorApp {
 public:
-    explicit Vorlanta_CreatorApp(const QStringList &launchUrls = {});
+    explicit Vorlanta_CreatorApp(const QStringList &arguments = {},
+                                 const QStringList &launchUrls = {});
     ~Vorlanta_CreatorApp();
 
     Vorlanta_CreatorApp(const Vorlanta_CreatorApp &) = delete;

@@ -1,0 +1,292 @@
+#include "core/queue/FileCopier.h"
+
+#include <QtCore/QDir>
+#include <QtCore/QFile>
+#include <QtCore/QFileInfo>
+#include <QtCore/QSaveFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace FileCopier {
+namespace {
+
+// Large enough to keep the kernel busy, small enough to notice a cancel quickly.
+constexpr size_t kChunkBytes = size_t(64) << 20;
+
+QByteArray encoded(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+bool cancelled(const std::atomic_bool *cancel)
+{
+    return cancel && cancel->load(std::memory_order_relaxed);
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
+    ~FileDescriptor()
+    {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
+    int get() const { return m_fd; }
+    int release()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+
+private:
+    int m_fd;
+};
+
+// Copies the bytes between two open files, to the source's end (also if it grew meanwhile);
+// the kernel does the work.
+Result copyContents(int in, int out, const std::atomic_bool *cancel)
+{
+    if (::ioctl(out, FICLONE, in) == 0) {
+        return Result::success();
+    }
+    bool kernelCopy = true;
+    std::vector<char> buffer;
+    for (;;) {
+        if (cancelled(cancel)) {
+            return Result::cancel();
+        }
+        ssize_t n = 0;
+        if (kernelCopy) {
+            n = ::copy_file_range(in, nullptr, out, nullptr, kChunkBytes, 0);
+            if (n < 0 &&
+                (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+                kernelCopy = false; // this pair of file systems needs the plain way
+                continue;
+            }
+        } else {
+            buffer.resize(size_t(1) << 20);
+            n = ::read(in, buffer.data(), buffer.size());
+            for (ssize_t written = 0; n > 0 && written < n;) {
+                const ssize_t w = ::write(out, buffer.data() + written, size_t(n - written));
+                if (w < 0 && errno != EINTR) {
+                    return Result::failure(errno);
+                }
+                written += std::max<ssize_t>(w, 0);
+            }
+        }
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return Result::failure(errno);
+        }
+        if (n == 0) {
+            return Result::success();
+        }
+    }
+}
+
+Result renameNoReplace(const QByteArray &from, const QByteArray &to)
+{
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0) {
+        return Result::success();
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return Result::failure(errno);
+    }
+    // File systems without RENAME_NOREPLACE: a hard link is just as exclusive.
+    if (::link(from.constData(), to.constData()) != 0) {
+        return Result::failure(errno);
+    }
+    ::unlink(from.constData());
+    return Result::success();
+}
+
+bool existsNoFollow(const QByteArray &path)
+{
+    struct stat st {};
+    return ::lstat(path.constData(), &st) == 0;
+}
+
+Result copySymlink(const QByteArray &source, const QByteArray &destination)
+{
+    std::vector<char> target(PATH_MAX + 1);
+    const ssize_t n = ::readlink(source.constData(), target.data(), target.size() - 1);
+    if (n < 0) {
+        return Result::failure(errno);
+    }
+    target[size_t(n)] = '\0';
+    if (::symlink(target.data(), destination.constData()) != 0) {
+        return Result::failure(errno);
+    }
+    return Result::success();
+}
+
+Result removeAll(const QString &path)
+{
+    const QByteArray native = encoded(path);
+    struct stat st {};
+    if (::lstat(native.constData(), &st) != 0) {
+        return errno == ENOENT ? Result::success() : Result::failure(errno);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        if (!QDir(path).removeRecursively()) {
+            return Result::failure(QStringLiteral("Cannot remove ") + path);
+        }
+        return Result::success();
+    }
+    if (::unlink(native.constData()) != 0) {
+        return Result::failure(errno);
+    }
+    return Result::success();
+}
+
+// Walks a directory; hidden entries included or not.
+Result copyTree(const QString &source, const QString &destination, bool includeHidden,
+                const std::atomic_bool *cancel)
+{
+    if (!QDir().mkpath(destination)) {
+        return Result::failure(QStringLiteral("Cannot create directory ") + destination);
+    }
+    DIR *dir = ::opendir(encoded(source).constData());
+    if (!dir) {
+        return Result::failure(errno);
+    }
+    std::vector<std::pair<QString, unsigned char>> entries;
+    while (const dirent *entry = ::readdir(dir)) {
+        const char *name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+            continue;
+        }
+        if (!includeHidden && name[0] == '.') {
+            continue;
+        }
+        entries.emplace_back(QFile::decodeName(name), entry->d_type);
+    }
+    ::closedir(dir);
+
+    for (const auto &[name, type] : entries) {
+        const QString from = source + QLatin1Char('/') + name;
+        const QString to = destination + QLatin1Char('/') + name;
+        struct stat st {};
+        if (::lstat(encoded(from).constData(), &st) != 0) {
+            return Result::failure(errno);
+        }
+        Result result;
+        if (S_ISDIR(st.st_mode)) {
+            result = copyTree(from, to, includeHidden, cancel);
+        } else if (S_ISLNK(st.st_mode)) {
+            // Links are recreated, never followed: a link to a parent must not recurse.
+            result = copySymlink(encoded(from), encoded(to));
+        } else {
+            result = copyFile(from, to, cancel);
+        }
+        if (!result.ok) {
+            return result;
+        }
+    }
+    return Result::success();
+}
+
+} // namespace
+
+Result Result::failure(int errorNumber)
+{
+    return failure(QString::fromLocal8Bit(std::strerror(errorNumber)));
+}
+
+Result copyFile(const QString &source, const QString &destination, const std::atomic_bool *cancel)
+{
+    const QByteArray src = encoded(source);
+    const QByteArray dst = encoded(destination);
+    FileDescriptor in(::open(src.constData(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0) {
+        return Result::failure(errno);
+    }
+    struct stat st {};
+    if (::fstat(in.get(), &st) != 0) {
+        return Result::failure(errno);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return Result::failure(EISDIR);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return Result::failure(QStringLiteral("Not a regular file"));
+    }
+    if (existsNoFollow(dst)) {
+        return Result::failure(EEXIST);
+    }
+
+    // Hidden temporary beside the destination, so the final rename stays on one file system.
+    const QFileInfo target(destination);
+    QByteArray temporary = encoded(target.absolutePath() + QStringLiteral("/.") +
+                                   target.fileName() + QStringLiteral(".partial-XXXXXX"));
+    FileDescriptor out(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (out.get() < 0) {
+        return Result::failure(errno);
+    }
+    Result result = copyContents(in.get(), out.get(), cancel);
+    if (result.ok && ::fchmod(out.get(), st.st_mode & 07777) != 0) {
+        result = Result::failure(errno);
+    }
+    if (result.ok && ::close(out.release()) != 0) {
+        result = Result::failure(errno);
+    }
+    if (result.ok) {
+        result = renameNoReplace(temporary, dst);
+    }
+    if (!result.ok) {
+        ::unlink(temporary.constData());
+    }
+    return result;
+}
+
+Result copyRecursively(const QString &source, const QString &destination,
+                       const std::atomic_bool *cancel)
+{
+    // 1. Replace an earlier copy.
+    const Result removed = removeAll(destination);
+    if (!removed.ok) {
+        return removed;
+    }
+    // 2.-4.
+    return copyTree(source, destination, true, cancel);
+}
+
+Result copyDirectory(const QString &source, const QString &destination,
+                     const std::atomic_bool *cancel)
+{
+    return copyTree(source, destination, false, cancel);
+}
+
+Result writeTextAtomically(const QString &path, const QString &text)
+{
+    QSaveFile file(path);
+    const QByteArray bytes = text.toUtf8();
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        return Result::failure(file.errorString());
+    }
+    return Result::success();
+}
+
+Result moveWithoutReplacing(const QString &source, const QString &destination)
+{
+    return renameNoReplace(encoded(source), encoded(destination));
+}
+
+} // namespace FileCopier

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QtCore/QString>
+
+#include <atomic>
+
+// File copies for staging jobs. Data moves inside the kernel (reflink where the file system
+// offers it, else copy_file_range), and lands under a hidden temporary name that is renamed into
+// place without replacing anything: a crash or a cancel never leaves a partial file under the
+// final name.
+namespace FileCopier {
+
+struct Result {
+    bool ok = true;
+    bool cancelled = false; // stopped by the cancel flag; nothing was left behind
+    QString errorDescription;
+
+    static Result success() { return {}; }
+    static Result failure(const QString &description) { return {false, false, description}; }
+    static Result failure(int errorNumber);
+    static Result cancel() { return {false, true, QStringLiteral("Operation canceled")}; }
+};
+
+// Copies one file (following a symbolic link given as the source). Fails with "File exists"
+// when something is at the destination.
+Result copyFile(const QString &source, const QString &destination,
+                const std::atomic_bool *cancel = nullptr);
+
+// Removes whatever is at the destination, then copies the directory tree, hidden entries
+// included. Stops at the first error.
+Result copyRecursively(const QString &source, const QString &destination,
+                       const std::atomic_bool *cancel = nullptr);
+
+// Copies the directory's visible entries (hidden ones skipped, recursively) into the
+// destination directory, which is created when missing. Stops at the first error; what was
+// copied stays.
+Result copyDirectory(const QString &source, const QString &destination,
+                     const std::atomic_bool *cancel = nullptr);
+
+// Writes the text as UTF-8 atomically.
+Result writeTextAtomically(const QString &path, const QString &text);
+
+// Moves a file within one file system; fails with "File exists" rather than replacing.
+Result moveWithoutReplacing(const QString &source, const QString &destination);
+
+} // namespace FileCopier

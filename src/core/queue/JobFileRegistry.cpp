@@ -1,0 +1,71 @@
+#include "core/queue/JobFileRegistry.h"
+
+#include <QtCore/QFile>
+
+#include <sys/stat.h>
+
+JobFileRegistry &JobFileRegistry::shared()
+{
+    static JobFileRegistry instance;
+    return instance;
+}
+
+bool JobFileRegistry::tryClaim(const QString &path)
+{
+    std::lock_guard lock(m_mutex);
+    if (m_claimed.contains(path)) {
+        return false;
+    }
+    m_claimed.insert(path);
+    return true;
+}
+
+void JobFileRegistry::release(const QString &path)
+{
+    std::lock_guard lock(m_mutex);
+    m_claimed.remove(path);
+}
+
+bool JobFileRegistry::isClaimed(const QString &path)
+{
+    std::lock_guard lock(m_mutex);
+    return m_claimed.contains(path);
+}
+
+JobFileRegistry::Identity JobFileRegistry::identityOf(const QString &path)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
+        return {};
+    }
+    return {qint64(st.st_size), qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+void JobFileRegistry::rememberFailed(const QString &path)
+{
+    const Identity identity = identityOf(path);
+    std::lock_guard lock(m_mutex);
+    m_failed.insert(path, identity);
+}
+
+bool JobFileRegistry::isKnownFailure(const QString &path)
+{
+    const Identity now = identityOf(path);
+    std::lock_guard lock(m_mutex);
+    const auto it = m_failed.constFind(path);
+    if (it == m_failed.constEnd()) {
+        return false;
+    }
+    if (*it == now && now.size >= 0) {
+        return true;
+    }
+    m_failed.erase(it); // changed or gone: worth another try
+    return false;
+}
+
+void JobFileRegistry::clear()
+{
+    std::lock_guard lock(m_mutex);
+    m_claimed.clear();
+    m_failed.clear();
+}

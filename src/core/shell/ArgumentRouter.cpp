@@ -1,0 +1,246 @@
+#include "core/shell/ArgumentRouter.h"
+
+#include "core/queue/JobEnvelope.h"
+#include "core/queue/QueueWriter.h"
+#include "core/shell/Logger.h"
+
+#include <QtCore/QFileInfo>
+#include <QtCore/QSet>
+
+namespace ArgumentRouter {
+namespace {
+
+bool isQuote(QChar c)
+{
+    return c == QLatin1Char('"') || c == QLatin1Char('\'');
+}
+
+// Shells and launchers sometimes pass quotes through literally.
+QString trimQuotes(const QString &arg)
+{
+    qsizetype begin = 0;
+    qsizetype end = arg.size();
+    while (begin < end && isQuote(arg.at(begin))) {
+        ++begin;
+    }
+    while (end > begin && isQuote(arg.at(end - 1))) {
+        --end;
+    }
+    return arg.mid(begin, end - begin);
+}
+
+QSet<QString> optionsOf(const QStringList &args)
+{
+    QSet<QString> options;
+    for (const QString &arg : args) {
+        if (arg.startsWith(QStringLiteral("--"))) {
+            options.insert(arg.toLower());
+        }
+    }
+    return options;
+}
+
+// The dash is checked before trimming, so a quoted "-x" still counts as a path.
+QStringList positionalOf(const QStringList &args)
+{
+    QStringList result;
+    for (const QString &arg : args) {
+        if (!arg.startsWith(QLatin1Char('-'))) {
+            result.append(trimQuotes(arg));
+        }
+    }
+    return result;
+}
+
+bool exists(const QString &path)
+{
+    return QFileInfo::exists(path);
+}
+
+QStringList existingOnly(const QStringList &paths)
+{
+    QStringList result;
+    for (const QString &path : paths) {
+        if (exists(path)) {
+            result.append(path);
+        }
+    }
+    return result;
+}
+
+QStringList dedupIgnoringCase(const QStringList &paths)
+{
+    QStringList kept;
+    for (const QString &path : paths) {
+        if (!kept.contains(path, Qt::CaseInsensitive)) {
+            kept.append(path);
+        }
+    }
+    return kept;
+}
+
+template <typename Record> void enqueue(JobType type, const Record &record)
+{
+    // A failed write is already logged by the writer; the command still counts as handled.
+    (void)QueueWriter::write(JobEnvelope::makeNew(type, QueueWriter::convertToAnyCodable(record)));
+}
+
+QString count(qsizetype n)
+{
+    return QString::number(n);
+}
+
+void uploadFiles(const QStringList &args)
+{
+    QStringList files;
+    for (const QString &path : positionalOf(args)) {
+        const bool found = exists(path);
+        Logger::info(QStringLiteral("--upload candidate: ") + path + QStringLiteral(" (exists=") +
+                     (found ? QStringLiteral("true") : QStringLiteral("false")) + QLatin1Char(')'));
+        if (found) {
+            files.append(path);
+        }
+    }
+    if (files.isEmpty()) {
+        Logger::warn(QStringLiteral("Upload command had 0 valid files (none existed)."));
+        return;
+    }
+    Logger::info(QStringLiteral("Upload command received with ") + count(files.size()) +
+                 QStringLiteral(" file(s)."));
+    enqueue(JobType::uploadFiles, UploadFilesJob{files});
+}
+
+void quickProject(const QStringList &args)
+{
+    const QStringList files = dedupIgnoringCase(existingOnly(positionalOf(args)));
+    Logger::info(QStringLiteral("Quick-project command received with ") + count(files.size()) +
+                 QStringLiteral(" file(s)."));
+    if (files.isEmpty()) {
+        Logger::warn(QStringLiteral("Quick-project command had 0 valid files (none existed)."));
+        return;
+    }
+    QuickProjectPayload payload;
+    payload.title = QStringLiteral("Quick Project");
+    payload.longForm = false;
+    payload.thumbnail = true;
+    payload.isShort = false;
+    payload.files = files;
+    enqueue(JobType::quickProject, payload);
+}
+
+void missingFiles(const QStringList &args)
+{
+    const QStringList files = dedupIgnoringCase(existingOnly(positionalOf(args)));
+    Logger::info(QStringLiteral("Missing files command received with ") + count(files.size()) +
+                 QStringLiteral(" file(s)."));
+    if (files.isEmpty()) {
+        Logger::warn(QStringLiteral("Missing-files command had 0 valid files (none existed)."));
+        return;
+    }
+    enqueue(JobType::missing, MissingFilesJob{files});
+}
+
+void uploadFolder(const QStringList &args)
+{
+    QStringList directories;
+    for (const QString &path : positionalOf(args)) {
+        const QFileInfo info(path);
+        if (info.exists() && info.isDir()) {
+            directories.append(path);
+        }
+    }
+    if (directories.isEmpty()) {
+        Logger::warn(QStringLiteral("Upload-folder command missing/invalid directory."));
+        return;
+    }
+    const QString folder = directories.last();
+    Logger::info(QStringLiteral("Upload-folder command for: ") + folder);
+    enqueue(JobType::uploadFolder, UploadFolderJob{folder});
+}
+
+void quickCreate(const QStringList &args)
+{
+    std::optional<QString> target;
+    // "--path" as the very last argument has no value and is ignored.
+    for (qsizetype i = 0; i + 1 < args.size(); ++i) {
+        if (args.at(i).compare(QStringLiteral("--path"), Qt::CaseInsensitive) == 0) {
+            target = trimQuotes(args.at(i + 1));
+            break;
+        }
+    }
+    Logger::info(QStringLiteral("Quick-create command. Path=") +
+                 target.value_or(QStringLiteral("(none)")));
+    enqueue(JobType::quickCreate, QuickCreateJob{target});
+}
+
+} // namespace
+
+std::optional<QStringList> extractFiles(const QString &flag, const QStringList &args)
+{
+    qsizetype index = -1;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        if (args.at(i).compare(flag, Qt::CaseInsensitive) == 0) {
+            index = i;
+            break;
+        }
+    }
+    if (index < 0) {
+        return std::nullopt;
+    }
+    QStringList files;
+    for (qsizetype i = index + 1; i < args.size(); ++i) {
+        const QString trimmed = trimQuotes(args.at(i));
+        if (!trimmed.isEmpty()) {
+            files.append(trimmed);
+        }
+    }
+    return files;
+}
+
+RouteResult route(const QStringList &args)
+{
+    using Kind = RouteResult::Kind;
+    if (args.isEmpty()) {
+        Logger::info(QStringLiteral("No args provided."));
+        return {Kind::none, {}};
+    }
+    const QSet<QString> options = optionsOf(args);
+    const auto has = [&options](const char *option) {
+        return options.contains(QString::fromLatin1(option));
+    };
+
+    if (has("--upload")) {
+        uploadFiles(args);
+        return {Kind::handled, {}};
+    }
+    if (has("--quick-project") || has("--quickproject")) {
+        quickProject(args);
+        return {Kind::handled, {}};
+    }
+    if (has("--missing-files") || has("--missing")) {
+        missingFiles(args);
+        return {Kind::handled, {}};
+    }
+    if (has("--upload-folder")) {
+        uploadFolder(args);
+        return {Kind::handled, {}};
+    }
+    if (has("--quick-create")) {
+        quickCreate(args);
+        return {Kind::handled, {}};
+    }
+    if (auto files = extractFiles(QStringLiteral("--open-quick-project"), args)) {
+        Logger::info(QStringLiteral("Open-quick-project command with ") + count(files->size()) +
+                     QStringLiteral(" files"));
+        return {Kind::openQuickProject, *files};
+    }
+    if (auto files = extractFiles(QStringLiteral("--open-missing-files"), args)) {
+        Logger::info(QStringLiteral("Open-missing-files command with ") + count(files->size()) +
+                     QStringLiteral(" files"));
+        return {Kind::openMissingFiles, *files};
+    }
+    Logger::warn(QStringLiteral("Unknown args: ") + args.join(QLatin1Char(' ')));
+    return {Kind::none, {}};
+}
+
+} // namespace ArgumentRouter

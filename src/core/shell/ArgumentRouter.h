@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QtCore/QString>
+#include <QtCore/QStringList>
+
+#include <optional>
+
+// Turns the application's command line into a queued job or a request to open a window.
+namespace ArgumentRouter {
+
+struct RouteResult {
+    enum class Kind {
+        openQuickProject, // paths: the files to show in the quick-project window
+        openMissingFiles, // paths: the files to show in the missing-files window
+        none,             // nothing to do
+        handled,          // a job command; its job (if any) has been written to the queue
+    };
+    Kind kind = Kind::none;
+    QStringList paths;
+};
+
+// Routes the arguments (without the program path); logs what it decided.
+RouteResult route(const QStringList &args);
+
+// Nothing when no argument equals flag (ignoring case); otherwise every argument after the first
+// such one, quote-trimmed, empty ones dropped.
+std::optional<QStringList> extractFiles(const QString &flag, const QStringList &args);
+
+} // namespace ArgumentRouter

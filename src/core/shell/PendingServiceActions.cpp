@@ -1,0 +1,31 @@
+#include "core/shell/PendingServiceActions.h"
+
+PendingServiceActions &PendingServiceActions::shared()
+{
+    static PendingServiceActions instance;
+    return instance;
+}
+
+std::optional<QStringList> PendingServiceActions::quickProjectPaths()
+{
+    std::lock_guard lock(m_queue);
+    return m_quickProjectPaths;
+}
+
+void PendingServiceActions::setQuickProjectPaths(std::optional<QStringList> paths)
+{
+    std::lock_guard lock(m_queue);
+    m_quickProjectPaths = std::move(paths);
+}
+
+std::optional<QStringList> PendingServiceActions::missingFilesPaths()
+{
+    std::lock_guard lock(m_queue);
+    return m_missingFilesPaths;
+}
+
+void PendingServiceActions::setMissingFilesPaths(std::optional<QStringList> paths)
+{
+    std::lock_guard lock(m_queue);
+    m_missingFilesPaths = std::move(paths);
+}
