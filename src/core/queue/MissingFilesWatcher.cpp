@@ -381,7 +381,7 @@ struct MissingFilesWatcher::Worker {
     {
         // A private file left by an interrupted run holds older lines: it goes first, and alone,
         // so that the queue file never replaces it before its lines are enqueued.
-        const bool leftover = false;
+        const bool leftover = QFileInfo::exists(owner->m_processingPath);
         if (!leftover && !claimQueueFile()) {
             return;
         }

@@ -63,13 +63,14 @@ public:
     }
     int rawBatchCount() const { return int(rawBatches().size()); }
 
-    // The batches without sentinels; batches holding only sentinels are dropped.
+    // The batches without sentinels; batches holding only sentinels are dropped, empty ones kept.
     QList<QStringList> batches() const
     {
         QList<QStringList> result;
         for (QStringList batch : rawBatches()) {
+            const bool wasEmpty = batch.isEmpty();
             batch.removeIf([](const QString &c) { return c.mid(1).startsWith(kSettlePrefix); });
-            if (!batch.isEmpty()) {
+            if (!batch.isEmpty() || wasEmpty) {
                 result.append(batch);
             }
         }
@@ -94,6 +95,19 @@ public:
 
     bool contains(const QString &change) const { return rawAll().contains(change); }
 
+    // Waits until every expected change has been reported, by the events those changes caused
+    // (a sentinel would trigger a fresh listing and hide a missed event).
+    bool receives(const QStringList &expected) const
+    {
+        return QTest::qWaitFor(
+            [&] {
+                const QStringList received = rawAll();
+                return std::all_of(expected.cbegin(), expected.cend(),
+                                   [&](const QString &c) { return received.contains(c); });
+            },
+            5000);
+    }
+
     // Writes a new sentinel file and waits for its report. Events are handled in order, so
     // every change made before this call has been reported once it returns true.
     bool settle()
@@ -103,7 +117,7 @@ public:
         if (!writeFile(m_directoryPath + QLatin1Char('/') + name)) {
             return false;
         }
-        return QTest::qWaitFor([&] { return contains(QLatin1Char('+') + name); }, 10000);
+        return QTest::qWaitFor([&] { return contains(QLatin1Char('+') + name); }, 5000);
     }
 
     QStringList threadNames() const
@@ -238,6 +252,7 @@ private Q_SLOTS:
         FileMonitor monitor(ws.watched, recorder.callback());
         QCOMPARE(monitor.directoryPath(), ws.watched);
         QVERIFY(writeFile(ws.path(QStringLiteral("x.json"))));
+        QVERIFY(recorder.receives({QStringLiteral("+x.json")}));
         QVERIFY(recorder.settle());
         QCOMPARE(recorder.all(), QStringList{QStringLiteral("+x.json")});
         QVERIFY(!recorder.calledOnMainThread());
@@ -272,6 +287,7 @@ private Q_SLOTS:
             QVERIFY(writeFile(ws.path(tempName), "{\"id\": 1}"));
             QVERIFY(QFile::rename(ws.path(tempName), ws.path(finalName)));
         }
+        QVERIFY(recorder.receives({QLatin1Char('+') + finalName}));
         QVERIFY(recorder.settle());
         QCOMPARE(recorder.all(), QStringList{QLatin1Char('+') + finalName});
         QCOMPARE(QDir(ws.watched).entryList({finalName}, QDir::Files),
@@ -296,6 +312,7 @@ private Q_SLOTS:
             QVERIFY(writeFile(ws.path(name)));
             expected.append(QLatin1Char('+') + name);
         }
+        QVERIFY(recorder.receives(expected));
         QVERIFY(recorder.settle());
         QCOMPARE(recorder.allSorted(), expected);
     }
@@ -378,6 +395,7 @@ private Q_SLOTS:
         QCOMPARE(std::rename(QFile::encodeName(ws.path(from)).constData(),
                              QFile::encodeName(ws.path(to)).constData()),
                  0);
+        QVERIFY(recorder.receives(expected));
         QVERIFY(recorder.settle());
         QCOMPARE(recorder.allSorted(), expected);
         for (const QStringList &batch : recorder.batches()) {
@@ -430,7 +448,7 @@ private Q_SLOTS:
             break;
         }
         QVERIFY(recorder.settle());
-        QCOMPARE(recorder.all(), QStringList());
+        QCOMPARE(recorder.batches(), QList<QStringList>());
     }
 
     void filesPresentAtCreationAreKnown()
@@ -442,11 +460,12 @@ private Q_SLOTS:
         Recorder recorder(ws.watched);
         FileMonitor monitor(ws.watched, recorder.callback());
         QVERIFY(recorder.settle());
-        QCOMPARE(recorder.all(), QStringList());
+        QCOMPARE(recorder.batches(), QList<QStringList>());
 
         QVERIFY(QFile::remove(ws.path(QStringLiteral("a.json"))));
+        QVERIFY(recorder.receives({QStringLiteral("-a.json")}));
         QVERIFY(recorder.settle());
-        QCOMPARE(recorder.all(), QStringList{QStringLiteral("-a.json")});
+        QCOMPARE(recorder.batches(), QList<QStringList>{{QStringLiteral("-a.json")}});
     }
 
     void onlyJsonEntriesAreReported_data()
@@ -491,14 +510,16 @@ private Q_SLOTS:
             QVERIFY(QFile::link(ws.base.path() + QStringLiteral("/nowhere"), path));
             break;
         }
+        const QStringList added = reported ? QStringList{QLatin1Char('+') + name} : QStringList();
+        QVERIFY(recorder.receives(added));
         QVERIFY(recorder.settle());
-        QCOMPARE(recorder.all(), reported ? QStringList{QLatin1Char('+') + name} : QStringList());
+        QCOMPARE(recorder.all(), added);
 
         QVERIFY(type == EntryType::directory ? QDir().rmdir(path) : QFile::remove(path));
+        const QStringList removed = reported ? QStringList{QLatin1Char('-') + name} : QStringList();
+        QVERIFY(recorder.receives(removed));
         QVERIFY(recorder.settle());
-        QCOMPARE(recorder.all(),
-                 reported ? (QStringList{QLatin1Char('+') + name, QLatin1Char('-') + name})
-                          : QStringList());
+        QCOMPARE(recorder.all(), added + removed);
     }
 
     void missingDirectoryIsLoggedAndStaysInert()
@@ -546,9 +567,10 @@ private Q_SLOTS:
 
         QVERIFY(QDir().rename(moved, ws.watched));
         QVERIFY(writeFile(ws.path(QStringLiteral("n2.json"))));
+        const QStringList expected{QStringLiteral("+n1.json"), QStringLiteral("+n2.json")};
+        QVERIFY(recorder.receives(expected));
         QVERIFY(recorder.settle());
-        QCOMPARE(recorder.allSorted(),
-                 (QStringList{QStringLiteral("+n1.json"), QStringLiteral("+n2.json")}));
+        QCOMPARE(recorder.allSorted(), expected);
     }
 
     void deletedDirectoryReportsItsLastRemovalsThenWarns_data()
