@@ -1,6 +1,7 @@
 #include "gui/shell/AppDelegate.h"
 
 #include "BuildConfig.h"
+#include "core/api/AppState.h"
 #include "core/queue/JobWorker.h"
 #include "core/queue/MissingFilesWatcher.h"
 #include "core/queue/QueueCollector.h"
@@ -71,6 +72,11 @@ AppContext *AppDelegate::appContext() const
     return m_appContext;
 }
 
+AppState *AppDelegate::appState() const
+{
+    return m_appState;
+}
+
 void AppDelegate::setAppContext(AppContext *context)
 {
     m_appContext = context;
@@ -132,8 +138,16 @@ void AppDelegate::applicationDidFinishLaunching()
     }
 }
 
-void AppDelegate::runLaunchTask()
+QCoro::Task<> AppDelegate::runLaunchTask()
 {
+    QPointer<AppDelegate> self = this;
+    // 1. The authentication state checks the saved token before it is handed on.
+    AppState *state = co_await AppState::create(QString::fromUtf8(BuildConfig::kApiBaseUrl), this);
+    if (!self) {
+        co_return;
+    }
+    m_appState = state;
+    m_pendingAppState = state;
     // 2. Hand what exists to the context.
     applyAppContextIfReady();
     // 3.
@@ -141,14 +155,18 @@ void AppDelegate::runLaunchTask()
     // 5. The inbox watcher, then the collector.
     m_missingFilesWatcher->startWatching();
     m_queueCollector->startMonitoring();
-    // 6. Whole-job failures reach the main thread.
-    JobWorker::setErrorCallback([self = QPointer<AppDelegate>(this)](const QString &message) {
+    // 6. Whole-job failures become the state's error message, on the main thread.
+    JobWorker::setErrorCallback([self](const QString &message) {
         QMetaObject::invokeMethod(
             self,
             [self, message] {
-                if (self) {
-                    Q_EMIT self->jobErrorReported(message);
+                if (!self) {
+                    return;
                 }
+                if (self->m_appState) {
+                    self->m_appState->setErrorMessage(message);
+                }
+                Q_EMIT self->jobErrorReported(message);
             },
             Qt::QueuedConnection);
     });

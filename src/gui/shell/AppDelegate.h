@@ -2,6 +2,7 @@
 
 #include "core/shell/SingleInstanceManager.h"
 
+#include <QCoro/QCoroTask>
 #include <QtCore/QObject>
 #include <QtCore/QPointer>
 #include <QtCore/QStringList>
@@ -10,6 +11,7 @@
 #include <memory>
 
 class AppContext;
+class AppState;
 class MissingFilesWatcher;
 class QueueCollector;
 class AuthTokenReceiver;
@@ -37,6 +39,8 @@ public:
     // The authentication state kept here until the context takes it. Not owned.
     AuthTokenReceiver *pendingAppState() const { return m_pendingAppState; }
     void setPendingAppState(AuthTokenReceiver *state) { m_pendingAppState = state; }
+    // The authentication state made by the launch task (owned by this delegate), if any yet.
+    AppState *appState() const;
 
     // Platform events.
     void applicationDidFinishLaunching();
@@ -57,7 +61,7 @@ Q_SIGNALS:
     void jobErrorReported(const QString &message);
 
 private:
-    void runLaunchTask();
+    QCoro::Task<> runLaunchTask();
     void handleAuthCallback(const QUrl &url);
     void terminate();
 
@@ -66,6 +70,7 @@ private:
     std::unique_ptr<QueueCollector> m_queueCollector;
     SingleInstanceManager m_singleInstanceManager;
     AuthTokenReceiver *m_pendingAppState = nullptr;
+    QPointer<AppState> m_appState;
     QStringList m_arguments;
     QStringList m_launchUrls;
 };

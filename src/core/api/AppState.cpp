@@ -1,0 +1,294 @@
+#include "core/api/AppState.h"
+
+#include "BuildConfig.h"
+#include "core/shell/Console.h"
+#include "core/shell/Logger.h"
+
+#include <QCoro/QCoroTimer>
+#include <QtCore/QProcess>
+
+#include <algorithm>
+#include <mutex>
+
+namespace {
+
+AppState::Timing &timing()
+{
+    static AppState::Timing value;
+    return value;
+}
+
+QString seconds(std::chrono::milliseconds duration)
+{
+    return QString::number(double(duration.count()) / 1000.0);
+}
+
+} // namespace
+
+void AppState::setTiming(const Timing &value)
+{
+    timing() = value;
+}
+
+AppState::AppState(QString baseURL, QObject *parent)
+    : QObject(parent), m_baseURL(std::move(baseURL))
+{}
+
+AppState::~AppState() = default;
+
+QCoro::Task<AppState *> AppState::create(QString baseURL, QObject *parent,
+                                         std::function<void(AppState &)> prepare)
+{
+    // 1.
+    QPointer<AppState> state = new AppState(baseURL, parent);
+    if (prepare) {
+        prepare(*state);
+    }
+    Console::printLine(QStringLiteral("[AppState] Initializing AppState with baseURL: ") + baseURL);
+    co_await state->restoreSavedState();
+    co_return state.data();
+}
+
+QCoro::Task<> AppState::restoreSavedState()
+{
+    QPointer<AppState> self = this;
+    // 2. The saved credentials; a Secret Service that does not answer yet (it may start after
+    // this application at login) is waited for before "nothing saved" is concluded.
+    AuthStore::Availability availability = AuthStore::Availability::available;
+    std::optional<AuthState> saved = AuthStore::load(&availability);
+    if (availability == AuthStore::Availability::unavailable) {
+        Logger::warn(QStringLiteral("[AppState] Secret Service not available; waiting up to ") +
+                     seconds(timing().keyringWait) + QStringLiteral(" s for it"));
+        const auto deadline = std::chrono::steady_clock::now() + timing().keyringWait;
+        while (availability == AuthStore::Availability::unavailable &&
+               std::chrono::steady_clock::now() < deadline) {
+            co_await QCoro::sleepFor(timing().keyringRetry);
+            if (!self) {
+                co_return;
+            }
+            saved = AuthStore::load(&availability);
+        }
+        if (availability == AuthStore::Availability::unavailable) {
+            Logger::warn(QStringLiteral("[AppState] Secret Service still not available; "
+                                        "continuing signed out"));
+        }
+    }
+    if (!saved) {
+        Console::printLine(
+            QStringLiteral("[AppState] No saved auth state found, setting to requiresSetup"));
+        setAuthStatus(AuthStatus::requiresSetup);
+        co_return;
+    }
+
+    // 3. Check the saved token.
+    Console::printLine(QStringLiteral("[AppState] Found saved auth state, validating token"));
+    std::shared_ptr<VorlantaApiClient> client = VorlantaApiClient::make(m_baseURL, *saved);
+    const VorlantaApiClient::TokenCheckResult check = co_await client->checkToken();
+    if (!self) {
+        co_return;
+    }
+    switch (check.outcome) {
+    case VorlantaApiClient::TokenCheck::accepted:
+        // 5.
+        setApiClient(client);
+        if (startDashboardSession) {
+            startDashboardSession(saved->accessToken);
+        }
+        Console::printLine(
+            QStringLiteral("[AppState] Token valid, setting authStatus to loggedIn"));
+        setAuthStatus(AuthStatus::loggedIn);
+        break;
+    case VorlantaApiClient::TokenCheck::rejected:
+        // 4. Only a token the service refuses is deleted.
+        Console::printLine(QStringLiteral(
+            "[AppState] Token invalid, deleting saved auth and setting to requiresSetup"));
+        AuthStore::deleteAuthState();
+        setAuthStatus(AuthStatus::requiresSetup);
+        break;
+    case VorlantaApiClient::TokenCheck::unreachable:
+        // Offline is not signed out: keep the token and ask again later.
+        Logger::warn(QStringLiteral("[AppState] Cannot validate the saved token now (") +
+                     check.reason + QStringLiteral("); keeping it and retrying in ") +
+                     seconds(timing().firstRevalidation) + QStringLiteral(" s"));
+        setAuthStatus(AuthStatus::requiresSetup);
+        revalidateLater(*saved, m_sessionGeneration);
+        break;
+    }
+}
+
+QCoro::Task<> AppState::revalidateLater(AuthState saved, quint64 generation)
+{
+    QPointer<AppState> self = this;
+    std::chrono::milliseconds pause = timing().firstRevalidation;
+    for (;;) {
+        co_await QCoro::sleepFor(pause);
+        // A login or logout meanwhile decided the matter.
+        if (!self || m_sessionGeneration != generation) {
+            co_return;
+        }
+        std::shared_ptr<VorlantaApiClient> client = VorlantaApiClient::make(m_baseURL, saved);
+        const VorlantaApiClient::TokenCheckResult check = co_await client->checkToken();
+        if (!self || m_sessionGeneration != generation) {
+            co_return;
+        }
+        if (check.outcome == VorlantaApiClient::TokenCheck::accepted) {
+            Logger::info(QStringLiteral("[AppState] Saved token accepted on a later check"));
+            setApiClient(client);
+            if (startDashboardSession) {
+                startDashboardSession(saved.accessToken);
+            }
+            Console::printLine(
+                QStringLiteral("[AppState] Token valid, setting authStatus to loggedIn"));
+            setAuthStatus(AuthStatus::loggedIn);
+            Q_EMIT revalidationFinished(m_authStatus);
+            co_return;
+        }
+        if (check.outcome == VorlantaApiClient::TokenCheck::rejected) {
+            Console::printLine(QStringLiteral(
+                "[AppState] Token invalid, deleting saved auth and setting to requiresSetup"));
+            AuthStore::deleteAuthState();
+            setAuthStatus(AuthStatus::requiresSetup);
+            Q_EMIT revalidationFinished(m_authStatus);
+            co_return;
+        }
+        pause = std::min(pause * 2, timing().maxRevalidation);
+        Logger::warn(QStringLiteral("[AppState] Still cannot validate the saved token (") +
+                     check.reason + QStringLiteral("); retrying in ") + seconds(pause) +
+                     QStringLiteral(" s"));
+    }
+}
+
+QCoro::Task<> AppState::login(QString token)
+{
+    QPointer<AppState> self = this;
+    // 1.-2.
+    Console::printLine(QStringLiteral("[AppState] Login initiated with token"));
+    const AuthState state{token, std::nullopt};
+    std::shared_ptr<VorlantaApiClient> client = VorlantaApiClient::make(m_baseURL, state);
+    Console::printLine(QStringLiteral("[AppState] Attempting to log in with token..."));
+    const bool valid = co_await client->validateToken();
+    Console::printLine(QStringLiteral("[AppState] Token validation result: ") +
+                       (valid ? QStringLiteral("true") : QStringLiteral("false")));
+    if (!self) {
+        co_return;
+    }
+    if (valid) {
+        // 3.
+        Console::printLine(
+            QStringLiteral("[AppState] Token is valid. Setting auth status to loggedIn."));
+        ++m_sessionGeneration;
+        setApiClient(client);
+        AuthStore::save(state);
+        if (startDashboardSession) {
+            startDashboardSession(token);
+        }
+        setAuthStatus(AuthStatus::loggedIn);
+    } else {
+        // 4. The earlier client and any saved item stay.
+        Console::printLine(
+            QStringLiteral("[AppState] Token is invalid. Setting auth status to requiresSetup."));
+        setAuthStatus(AuthStatus::requiresSetup);
+    }
+}
+
+void AppState::loginWithToken(const QString &token)
+{
+    login(token); // runs on; its result is published through the fields
+}
+
+void AppState::logout()
+{
+    Console::printLine(QStringLiteral("[AppState] Logout initiated"));
+    ++m_sessionGeneration;
+    AuthStore::deleteAuthState();
+    setAuthStatus(AuthStatus::requiresSetup);
+    setApiClient(nullptr);
+    Console::printLine(QStringLiteral("[AppState] Auth status set to requiresSetup"));
+    clearWebKitCache();
+}
+
+void AppState::clearWebKitCache()
+{
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (clearWebData) {
+                clearWebData();
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+QUrl AppState::loginPageUrl(const QString &query)
+{
+    QUrl url =
+        QUrl(QString::fromUtf8(BuildConfig::kWebAppRoot)).resolved(QUrl(QStringLiteral("login")));
+    if (!query.isEmpty()) {
+        url.setQuery(query);
+    }
+    return url;
+}
+
+void AppState::startExternalAutoLoginFlow()
+{
+    const QUrl url = loginPageUrl(QStringLiteral("back=desktop-app"));
+    // The user's default browser; the token returns through the custom URL scheme.
+    if (!QProcess::startDetached(QStringLiteral("xdg-open"), {url.toString(QUrl::FullyEncoded)})) {
+        Logger::error(QStringLiteral("[AppState] Cannot open the browser for ") + url.toString());
+    }
+}
+
+QCoro::Task<> AppState::performAutoLogin()
+{
+    QPointer<AppState> self = this;
+    Console::printLine(QStringLiteral("[AppState] Performing auto-login"));
+    if (!webLogin) {
+        Logger::error(QStringLiteral("[AppState] In-app login is not available in this build"));
+        co_return;
+    }
+    m_webLoginRunning = true;
+    std::optional<QString> token;
+    std::optional<QString> failure;
+    try {
+        token = co_await webLogin(loginPageUrl());
+    } catch (const std::exception &error) {
+        failure = describeError(error);
+    }
+    if (!self) {
+        co_return;
+    }
+    if (failure) {
+        setErrorMessage(QStringLiteral("Authentication failed: ") + *failure);
+        Console::printLine(QStringLiteral("[AppState] Authentication error: ") + *failure);
+    } else if (token) {
+        Console::printLine(QStringLiteral("[AppState] Token received from authentication"));
+        co_await login(*token);
+    } else {
+        Console::printLine(QStringLiteral("[AppState] No token received from authentication"));
+    }
+    if (self) {
+        m_webLoginRunning = false;
+    }
+}
+
+void AppState::setErrorMessage(const std::optional<QString> &message)
+{
+    if (m_errorMessage == message) {
+        return;
+    }
+    m_errorMessage = message;
+    Q_EMIT errorMessageChanged();
+}
+
+void AppState::setAuthStatus(AuthStatus status)
+{
+    // Observers are told on every assignment, as a published field does.
+    m_authStatus = status;
+    Q_EMIT authStatusChanged(status);
+}
+
+void AppState::setApiClient(std::shared_ptr<VorlantaApiClient> client)
+{
+    m_apiClient = std::move(client);
+    Q_EMIT apiClientChanged();
+}

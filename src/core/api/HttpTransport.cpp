@@ -1,0 +1,449 @@
+#include "core/api/HttpTransport.h"
+
+#include <QCoro/QCoroFuture>
+#include <QtConcurrent/QtConcurrentRun>
+#include <QtCore/QFuture>
+#include <QtCore/QThreadPool>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <curl/curl.h>
+#include <variant>
+
+NetworkError::NetworkError(Code code, const QString &description)
+    : std::runtime_error(description.toStdString()), m_code(code), m_description(description)
+{}
+
+std::optional<QByteArray> HttpResponse::header(const QByteArray &lowerCaseName) const
+{
+    const QByteArray name = lowerCaseName.toLower();
+    for (const auto &[headerName, value] : headers) {
+        if (headerName == name) {
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Code = NetworkError::Code;
+
+constexpr std::chrono::milliseconds kDefaultIdleTimeout{60'000};
+constexpr long kMaxRedirects = 10;
+constexpr int kMaxWorkers = 8;
+
+// Set while the process exits, so that running transfers end instead of holding up the exit.
+std::atomic<bool> g_stopping{false};
+
+// What one transfer collects; the callbacks see it through their user pointer.
+struct Transfer {
+    HttpResponse response;
+    Clock::duration idleLimit{};
+    Clock::time_point lastActivity = Clock::now();
+    curl_off_t uploaded = 0;
+    bool headersEnded = false;
+    bool idleExpired = false;
+    bool stopped = false;
+};
+
+void ensureCurlInitialized()
+{
+    // A function-local static is initialised once, even when threads race to it.
+    static const CURLcode result = curl_global_init(CURL_GLOBAL_DEFAULT);
+    if (result != CURLE_OK) {
+        throw NetworkError(Code::unknown,
+                           QStringLiteral("The HTTP library could not be initialised: ") +
+                               QString::fromUtf8(curl_easy_strerror(result)));
+    }
+}
+
+// One easy handle per thread: reusing it keeps its connections alive between requests.
+struct ThreadHandle {
+    CURL *handle = nullptr;
+    ~ThreadHandle()
+    {
+        if (handle) {
+            curl_easy_cleanup(handle);
+        }
+    }
+};
+
+CURL *threadHandle()
+{
+    thread_local ThreadHandle cached;
+    if (!cached.handle) {
+        cached.handle = curl_easy_init();
+        if (!cached.handle) {
+            throw NetworkError(Code::unknown,
+                               QStringLiteral("The HTTP library could not create a handle."));
+        }
+    }
+    return cached.handle;
+}
+
+// Clears the handle's options when a request ends, so it keeps no pointer to freed buffers.
+struct HandleReset {
+    CURL *handle;
+    ~HandleReset() { curl_easy_reset(handle); }
+};
+
+struct HeaderList {
+    curl_slist *list = nullptr;
+    HeaderList() = default;
+    HeaderList(const HeaderList &) = delete;
+    HeaderList &operator=(const HeaderList &) = delete;
+    ~HeaderList() { curl_slist_free_all(list); }
+    void append(const QByteArray &line)
+    {
+        curl_slist *grown = curl_slist_append(list, line.constData());
+        if (!grown) {
+            throw std::bad_alloc();
+        }
+        list = grown;
+    }
+};
+
+size_t onHeader(char *data, size_t size, size_t count, void *user)
+{
+    auto *transfer = static_cast<Transfer *>(user);
+    const size_t length = size * count;
+    transfer->lastActivity = Clock::now();
+    QByteArray line(data, qsizetype(length));
+    while (line.endsWith('\n') || line.endsWith('\r')) {
+        line.chop(1);
+    }
+    QList<QPair<QByteArray, QByteArray>> &headers = transfer->response.headers;
+    if (line.startsWith("HTTP/")) {
+        // A new response begins (after a redirect or an interim 1xx): keep only the last one's.
+        headers.clear();
+        transfer->headersEnded = false;
+    } else if (line.isEmpty()) {
+        transfer->headersEnded = true;
+    } else if (line.front() == ' ' || line.front() == '\t') {
+        if (!headers.isEmpty()) { // obsolete line folding continues the previous value
+            headers.last().second += ' ' + line.trimmed();
+        }
+    } else if (const qsizetype colon = line.indexOf(':'); colon > 0) {
+        headers.append({line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed()});
+    }
+    return length;
+}
+
+size_t onBody(char *data, size_t size, size_t count, void *user)
+{
+    auto *transfer = static_cast<Transfer *>(user);
+    const size_t length = size * count;
+    transfer->lastActivity = Clock::now();
+    transfer->response.body.append(data, qsizetype(length));
+    return length;
+}
+
+int onProgress(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded)
+{
+    auto *transfer = static_cast<Transfer *>(user);
+    if (g_stopping.load(std::memory_order_relaxed)) {
+        transfer->stopped = true;
+        return 1;
+    }
+    const Clock::time_point now = Clock::now();
+    if (uploaded != transfer->uploaded) {
+        transfer->uploaded = uploaded;
+        transfer->lastActivity = now;
+    } else if (now - transfer->lastActivity >= transfer->idleLimit) {
+        // libcurl's low-speed check averages over seconds; this ends a stall after a burst on time.
+        transfer->idleExpired = true;
+        return 1;
+    }
+    return 0;
+}
+
+bool isToken(const QByteArray &text)
+{
+    if (text.isEmpty()) {
+        return false;
+    }
+    for (const char c : text) {
+        const bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                             (c >= '0' && c <= '9') || std::strchr("!#$%&'*+-.^_`|~", c);
+        if (!allowed || c == '\0') {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool hasLineBreak(const QByteArray &text)
+{
+    return text.contains('\r') || text.contains('\n') || text.contains('\0');
+}
+
+// The address without credentials, query or fragment: descriptions end up in logs.
+QString describedUrl(const QUrl &url)
+{
+    return url.toDisplayString(QUrl::RemoveUserInfo | QUrl::RemoveQuery | QUrl::RemoveFragment);
+}
+
+Code codeFor(CURLcode result, long osErrno, const QByteArray &message)
+{
+    if (osErrno == ENETUNREACH || osErrno == ENETDOWN ||
+        message.contains("Network is unreachable")) {
+        return Code::notConnectedToInternet;
+    }
+    switch (result) {
+    case CURLE_OPERATION_TIMEDOUT:
+        return Code::timedOut;
+    case CURLE_COULDNT_CONNECT:
+        return Code::cannotConnectToHost;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return Code::cannotFindHost;
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_HTTP2_STREAM:
+        return Code::networkConnectionLost;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_CLIENTCERT:
+    case CURLE_USE_SSL_FAILED:
+        return Code::secureConnectionFailed;
+    case CURLE_URL_MALFORMAT:
+        return Code::badURL;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+        return Code::unsupportedURL;
+    case CURLE_ABORTED_BY_CALLBACK:
+        return Code::cancelled;
+    default:
+        return Code::unknown;
+    }
+}
+
+QString summaryFor(Code code)
+{
+    switch (code) {
+    case Code::cancelled:
+        return QStringLiteral("The request was cancelled");
+    case Code::badURL:
+        return QStringLiteral("The URL is not valid");
+    case Code::timedOut:
+        return QStringLiteral("The request timed out");
+    case Code::unsupportedURL:
+        return QStringLiteral("The URL's scheme is not supported");
+    case Code::cannotFindHost:
+        return QStringLiteral("The server's host name could not be found");
+    case Code::cannotConnectToHost:
+        return QStringLiteral("Could not connect to the server");
+    case Code::networkConnectionLost:
+        return QStringLiteral("The network connection was lost");
+    case Code::notConnectedToInternet:
+        return QStringLiteral("The computer is not connected to a network");
+    case Code::secureConnectionFailed:
+        return QStringLiteral("The secure connection failed");
+    case Code::unknown:
+        break;
+    }
+    return QStringLiteral("The request failed");
+}
+
+[[noreturn]] void fail(Code code, const HttpRequest &request, const QString &detail)
+{
+    throw NetworkError(code, summaryFor(code) + QStringLiteral(" (") +
+                                 QString::fromLatin1(request.method) + QLatin1Char(' ') +
+                                 describedUrl(request.url) + QStringLiteral("): ") + detail);
+}
+
+void checkRequest(const HttpRequest &request)
+{
+    const QUrl &url = request.url;
+    const bool webScheme =
+        url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https");
+    if (url.isEmpty() || !url.isValid() || url.isRelative() ||
+        (webScheme && url.host().isEmpty())) {
+        fail(Code::badURL, request, QStringLiteral("needs an absolute URL with a host"));
+    }
+    if (!isToken(request.method)) {
+        fail(Code::unknown, request, QStringLiteral("the method is not an HTTP token"));
+    }
+    for (const auto &[name, value] : request.headers) {
+        if (!isToken(name) || hasLineBreak(value)) {
+            fail(Code::unknown, request,
+                 QStringLiteral("the header \"") + QString::fromLatin1(name) +
+                     QStringLiteral("\" is not a valid header line"));
+        }
+    }
+}
+
+template <typename T> void setOption(CURL *curl, CURLoption option, T value)
+{
+    if (const CURLcode result = curl_easy_setopt(curl, option, value); result != CURLE_OK) {
+        throw NetworkError(Code::unknown, QStringLiteral("The HTTP library refused an option: ") +
+                                              QString::fromUtf8(curl_easy_strerror(result)));
+    }
+}
+
+using Outcome = std::variant<HttpResponse, NetworkError>;
+
+// Owns the worker threads; on exit it stops running transfers and waits for them.
+struct WorkerPool {
+    QThreadPool pool;
+    WorkerPool() { pool.setMaxThreadCount(kMaxWorkers); }
+    ~WorkerPool()
+    {
+        g_stopping = true;
+        pool.waitForDone();
+    }
+};
+
+QThreadPool *workerPool()
+{
+    static WorkerPool workers;
+    return &workers.pool;
+}
+
+} // namespace
+
+namespace HttpTransport {
+
+HttpResponse sendBlocking(const HttpRequest &request)
+{
+    checkRequest(request);
+    ensureCurlInitialized();
+    CURL *curl = threadHandle();
+    const HandleReset reset{curl};
+
+    const QByteArray &method = request.method;
+    const std::chrono::milliseconds idle = request.timeout.value_or(kDefaultIdleTimeout);
+    Transfer transfer;
+    transfer.idleLimit = idle;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    const QByteArray url = request.url.toEncoded(QUrl::RemoveFragment);
+
+    setOption(curl, CURLOPT_URL, url.constData());
+    // Only the web: a file:// or other scheme must never reach the disk or another protocol.
+    setOption(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    setOption(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    setOption(curl, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
+    setOption(curl, CURLOPT_NOSIGNAL, 1L);
+    setOption(curl, CURLOPT_ERRORBUFFER, errorBuffer);
+    setOption(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    setOption(curl, CURLOPT_HEADERFUNCTION, &onHeader);
+    setOption(curl, CURLOPT_HEADERDATA, &transfer);
+    setOption(curl, CURLOPT_WRITEFUNCTION, &onBody);
+    setOption(curl, CURLOPT_WRITEDATA, &transfer);
+    setOption(curl, CURLOPT_NOPROGRESS, 0L);
+    setOption(curl, CURLOPT_XFERINFOFUNCTION, &onProgress);
+    setOption(curl, CURLOPT_XFERINFODATA, &transfer);
+    setOption(curl, CURLOPT_CONNECTTIMEOUT_MS, long(idle.count()));
+    setOption(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    setOption(curl, CURLOPT_LOW_SPEED_TIME, long(std::max<qint64>(1, (idle.count() + 999) / 1000)));
+
+    bool sendsBody = false;
+    if (method == "GET") {
+        setOption(curl, CURLOPT_HTTPGET, 1L);
+    } else if (method == "HEAD") {
+        setOption(curl, CURLOPT_NOBODY, 1L);
+    } else {
+        sendsBody =
+            !request.body.isEmpty() || method == "POST" || method == "PUT" || method == "PATCH";
+        if (sendsBody) {
+            setOption(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.body.size()));
+            setOption(curl, CURLOPT_POSTFIELDS, request.body.constData());
+        }
+        if (method != "POST" || !sendsBody) {
+            setOption(curl, CURLOPT_CUSTOMREQUEST, method.constData());
+        }
+    }
+    // The platform's session follows redirects; doing so for other methods could repeat a write.
+    if (method == "GET" || method == "HEAD") {
+        setOption(curl, CURLOPT_FOLLOWLOCATION, 1L);
+        setOption(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
+    }
+
+    HeaderList headers;
+    bool hasAccept = false;
+    bool hasExpect = false;
+    bool hasContentType = false;
+    for (const auto &[name, value] : request.headers) {
+        const QByteArray lowerName = name.toLower();
+        hasAccept = hasAccept || lowerName == "accept";
+        hasExpect = hasExpect || lowerName == "expect";
+        hasContentType = hasContentType || lowerName == "content-type";
+        // "Name:" would remove the header in libcurl; "Name;" sends it with an empty value.
+        headers.append(value.isEmpty() ? QByteArray(name + ';') : QByteArray(name + ": " + value));
+    }
+    // Empty values remove libcurl's own defaults: "Accept: */*", "Expect: 100-continue" and
+    // the form Content-Type it puts on bodies.
+    if (!hasAccept) {
+        headers.append("Accept:");
+    }
+    if (!hasExpect) {
+        headers.append("Expect:");
+    }
+    if (sendsBody && !hasContentType) {
+        headers.append("Content-Type:");
+    }
+    setOption(curl, CURLOPT_HTTPHEADER, headers.list);
+
+    const CURLcode result = curl_easy_perform(curl);
+    if (result != CURLE_OK) {
+        if (transfer.idleExpired) {
+            fail(Code::timedOut, request,
+                 QStringLiteral("no data moved for %1 ms").arg(qint64(idle.count())));
+        }
+        long osErrno = 0;
+        curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osErrno);
+        const QByteArray message =
+            errorBuffer[0] ? QByteArray(errorBuffer) : QByteArray(curl_easy_strerror(result));
+        const Code code = transfer.stopped ? Code::cancelled : codeFor(result, osErrno, message);
+        fail(code, request, QString::fromUtf8(message));
+    }
+    if (!transfer.headersEnded) {
+        // libcurl accepts a response cut off inside its headers; it is a lost connection.
+        fail(Code::networkConnectionLost, request,
+             QStringLiteral("the connection closed before the response headers ended"));
+    }
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    transfer.response.statusCode = int(status);
+    return std::move(transfer.response);
+}
+
+QCoro::Task<HttpResponse> send(HttpRequest request)
+{
+    // The worker hands back a value either way: an exception must not cross the future.
+    QFuture<Outcome> future =
+        QtConcurrent::run(workerPool(), [request = std::move(request)]() -> Outcome {
+            try {
+                return sendBlocking(request);
+            } catch (const NetworkError &error) {
+                return error;
+            } catch (const std::exception &error) {
+                return NetworkError(Code::unknown, QStringLiteral("The request failed: ") +
+                                                       QString::fromUtf8(error.what()));
+            }
+        });
+    Outcome outcome = co_await future;
+    if (auto *error = std::get_if<NetworkError>(&outcome)) {
+        throw NetworkError(*error);
+    }
+    co_return std::get<HttpResponse>(std::move(outcome));
+}
+
+} // namespace HttpTransport

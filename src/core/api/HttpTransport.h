@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QCoro/QCoroTask>
+#include <QtCore/QByteArray>
+#include <QtCore/QList>
+#include <QtCore/QPair>
+#include <QtCore/QString>
+#include <QtCore/QUrl>
+
+#include <chrono>
+#include <optional>
+#include <stdexcept>
+
+// One HTTP request as the application sends it.
+struct HttpRequest {
+    QByteArray method = "GET";
+    QUrl url;
+    QList<QPair<QByteArray, QByteArray>> headers;
+    QByteArray body;
+    // Idle time-out: the request fails when no data moved for this long. Unset: the transport's
+    // default (60 s without data, as the platform's default session configuration). Stalls are
+    // noticed about once a second, so shorter values act as about one second.
+    std::optional<std::chrono::milliseconds> timeout;
+};
+
+struct HttpResponse {
+    int statusCode = -1;
+    QList<QPair<QByteArray, QByteArray>> headers; // names lower-cased
+    QByteArray body;
+
+    // The first value of a header, by its lower-case name.
+    std::optional<QByteArray> header(const QByteArray &lowerCaseName) const;
+};
+
+// A transport failure, with a stable code. The codes are those of the platform URL-loading
+// errors that callers compare (retries depend on them).
+class NetworkError : public std::runtime_error {
+public:
+    enum class Code : int {
+        unknown = -1,
+        cancelled = -999,
+        badURL = -1000,
+        timedOut = -1001,
+        unsupportedURL = -1002,
+        cannotFindHost = -1003,
+        cannotConnectToHost = -1004,
+        networkConnectionLost = -1005,
+        notConnectedToInternet = -1009,
+        secureConnectionFailed = -1200,
+    };
+
+    NetworkError(Code code, const QString &description);
+
+    Code code() const { return m_code; }
+    int codeValue() const { return int(m_code); }
+    QString description() const { return m_description; }
+
+private:
+    Code m_code;
+    QString m_description;
+};
+
+// The application's one HTTP stack (libcurl). Requests run on worker threads; results are
+// awaited from the main thread. TLS verification is on; proxies come from the environment.
+// Only http and https; HTTP/1.1. GET and HEAD follow up to 10 redirects, other methods return
+// the 3xx answer. No header is added besides Host and Content-Length.
+namespace HttpTransport {
+
+// Sends the request on a worker thread; the awaiting coroutine resumes on its own thread.
+// Throws NetworkError.
+QCoro::Task<HttpResponse> send(HttpRequest request);
+
+// Sends the request on the calling thread, blocking it. Throws NetworkError.
+HttpResponse sendBlocking(const HttpRequest &request);
+
+} // namespace HttpTransport

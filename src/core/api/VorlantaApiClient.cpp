@@ -1,0 +1,230 @@
+#include "core/api/VorlantaApiClient.h"
+
+#include "core/shell/Console.h"
+
+#include <QtCore/QStringDecoder>
+
+#include <chrono>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The body as UTF-8 text, or the empty text when it is not valid UTF-8.
+QString bodyText(const QByteArray &body)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = decoder.decode(body);
+    return decoder.hasError() ? QString() : text;
+}
+
+APIError failure(const HttpResponse &response, const QString &text)
+{
+    if (response.statusCode == 401) {
+        return APIError::tokenExpired();
+    }
+    return APIError::invalidResponse(response.statusCode, text);
+}
+
+} // namespace
+
+QString describeError(const std::exception &error)
+{
+    if (const auto *api = dynamic_cast<const APIError *>(&error)) {
+        return api->description();
+    }
+    if (const auto *network = dynamic_cast<const NetworkError *>(&error)) {
+        return network->description();
+    }
+    return QString::fromUtf8(error.what());
+}
+
+VorlantaApiClient::VorlantaApiClient(const QString &baseURL, const AuthState &authState)
+    : m_baseURL(baseURL, QUrl::StrictMode)
+{
+    if (!m_baseURL.isValid() || m_baseURL.isRelative() || m_baseURL.host().isEmpty()) {
+        throw std::invalid_argument("Invalid base URL");
+    }
+    m_headers = {{"Accept", "application/json"}, {"User-Agent", "VorlantaCreator/1.0"}};
+    // No header at all for an empty token, never "Bearer " with nothing behind it.
+    if (!authState.accessToken.isEmpty()) {
+        m_headers.append(
+            qMakePair(QByteArray("Authorization"), "Bearer " + authState.accessToken.toUtf8()));
+    }
+}
+
+std::shared_ptr<VorlantaApiClient> VorlantaApiClient::make(const QString &baseURL,
+                                                           const AuthState &authState)
+{
+    return std::make_shared<VorlantaApiClient>(baseURL, authState);
+}
+
+QUrl VorlantaApiClient::resolve(const QString &path) const
+{
+    const QUrl relative(path, QUrl::StrictMode);
+    if (!relative.isValid()) {
+        throw APIError::invalidURL(path);
+    }
+    const QUrl resolved = m_baseURL.resolved(relative);
+    if (!resolved.isValid() || resolved.host().isEmpty()) {
+        throw APIError::invalidURL(path);
+    }
+    return resolved;
+}
+
+QCoro::Task<HttpResponse> VorlantaApiClient::sendJson(QByteArray method, QString path,
+                                                      nlohmann::ordered_json body)
+{
+    // 1.
+    Console::printLine(QStringLiteral("[VorlantaApiClient] Making ") + QString::fromLatin1(method) +
+                       QStringLiteral(" request to: ") + path);
+    // 2.-4. URL, a 60 s request, a compact JSON body.
+    HttpRequest request;
+    request.method = method;
+    request.url = resolve(path);
+    request.headers = m_headers;
+    request.headers.append(qMakePair(QByteArray("Content-Type"), QByteArray("application/json")));
+    request.timeout = 60s;
+    request.body = QByteArray::fromStdString(body.dump());
+    // 5. Transport failures reach the caller unchanged.
+    HttpResponse response = co_await HttpTransport::send(std::move(request));
+    // 6.-7.
+    if (response.statusCode == 200) {
+        Console::printLine(QStringLiteral("[VorlantaApiClient] ") + QString::fromLatin1(method) +
+                           QStringLiteral(" request successful"));
+        co_return response;
+    }
+    const QString text = bodyText(response.body);
+    Console::printLine(QStringLiteral("[VorlantaApiClient] ") + QString::fromLatin1(method) +
+                       QStringLiteral(" request failed: ") + QString::number(response.statusCode) +
+                       QStringLiteral(", body: ") + text);
+    throw failure(response, text);
+}
+
+QCoro::Task<nlohmann::json> VorlantaApiClient::post(QString path, nlohmann::ordered_json body)
+{
+    const HttpResponse response = co_await sendJson("POST", std::move(path), std::move(body));
+    co_return JsonRead::parse(response.body);
+}
+
+QCoro::Task<> VorlantaApiClient::patch(QString path, nlohmann::ordered_json body)
+{
+    // The answer body is not read.
+    co_await sendJson("PATCH", std::move(path), std::move(body));
+}
+
+QCoro::Task<QByteArray> VorlantaApiClient::getRaw(QString path)
+{
+    // 1.-2.
+    Console::printLine(QStringLiteral("[VorlantaApiClient] Making raw GET request to: ") + path);
+    HttpRequest request;
+    request.url = resolve(path);
+    request.headers = m_headers;
+    // 3. The session's default time-outs.
+    HttpResponse response = co_await HttpTransport::send(std::move(request));
+    // 4.-5.
+    if (response.statusCode == 200) {
+        Console::printLine(QStringLiteral("[VorlantaApiClient] Raw GET request successful"));
+        co_return response.body;
+    }
+    const QString text = bodyText(response.body);
+    Console::printLine(QStringLiteral("[VorlantaApiClient] Raw GET request failed with status: ") +
+                       QString::number(response.statusCode) + QStringLiteral(", body: ") + text);
+    throw failure(response, text);
+}
+
+QList<SelectedService> VorlantaApiClient::selectedServices(const QuickProjectDraft &draft)
+{
+    QList<SelectedService> services;
+    if (draft.includeThumbnail) {
+        services.append({QStringLiteral("thumbnail"), 1});
+    }
+    if (draft.includeLongForm) {
+        services.append({QStringLiteral("video_editing"), 1});
+    }
+    if (draft.includeShort) {
+        services.append({QStringLiteral("reformatting"), 1});
+    }
+    if (services.isEmpty()) {
+        services.append({QStringLiteral("thumbnail"), 1});
+    }
+    return services;
+}
+
+QCoro::Task<qint64> VorlantaApiClient::createProject(QuickProjectDraft draft)
+{
+    // 1.
+    Console::printLine(QStringLiteral("[VorlantaApiClient] Creating project with title: ") +
+                       draft.title);
+    // 2.-3.
+    CreateProjectRequest request;
+    request.title = draft.title;
+    request.due_date = draft.dueDate.value_or(QString());
+    request.channel_id = draft.channelId;
+    request.notes_for_editor = draft.notes.value_or(QString());
+    request.selected_services = selectedServices(draft);
+    // 4.
+    const nlohmann::json answer =
+        co_await post(QStringLiteral("api/v1/creator/projects/"), request.toJson());
+    const qint64 id = CreateProjectResponse::fromJson(answer).id;
+    Console::printLine(
+        QStringLiteral("[VorlantaApiClient] Project created successfully with ID: ") +
+        QString::number(id));
+    co_return id;
+}
+
+QCoro::Task<InitUploadResponse> VorlantaApiClient::initFileUpload(qint64 projectId,
+                                                                  QString fileName, qint64 fileSize)
+{
+    Console::printLine(QStringLiteral("[VorlantaApiClient] Initiating file upload for project ") +
+                       QString::number(projectId) + QStringLiteral(", file: ") + fileName +
+                       QStringLiteral(", size: ") + QString::number(fileSize));
+    const nlohmann::json answer =
+        co_await post(QStringLiteral("api/v1/creator/projects/%1/files/upload").arg(projectId),
+                      InitUploadRequest{fileName, fileSize}.toJson());
+    InitUploadResponse response = InitUploadResponse::fromJson(answer);
+    Console::printLine(
+        QStringLiteral("[VorlantaApiClient] File upload initiated successfully, file ID: ") +
+        QString::number(response.file_id));
+    co_return response;
+}
+
+QCoro::Task<> VorlantaApiClient::completeFileUpload(qint64 fileId, QStringList etags)
+{
+    Console::printLine(QStringLiteral("[VorlantaApiClient] Completing file upload for file ID: ") +
+                       QString::number(fileId));
+    co_await patch(QStringLiteral("api/v1/creator/files/%1/complete-upload").arg(fileId),
+                   CompleteUploadRequest{etags}.toJson());
+    Console::printLine(QStringLiteral("[VorlantaApiClient] File upload completed successfully"));
+}
+
+QCoro::Task<bool> VorlantaApiClient::validateToken()
+{
+    const TokenCheckResult result = co_await checkToken();
+    co_return result.outcome == TokenCheck::accepted;
+}
+
+QCoro::Task<VorlantaApiClient::TokenCheckResult> VorlantaApiClient::checkToken()
+{
+    Console::printLine(QStringLiteral("[VorlantaApiClient] Validating token"));
+    TokenCheckResult result;
+    try {
+        // The body is discarded: a 200 answer is what counts.
+        (void)co_await getRaw(QStringLiteral("api/v1/creator/channels/"));
+        Console::printLine(QStringLiteral("[VorlantaApiClient] Token validation successful"));
+        result.outcome = TokenCheck::accepted;
+        co_return result;
+    } catch (const APIError &error) {
+        Console::printLine(QStringLiteral("[VorlantaApiClient] Token validation failed: ") +
+                           error.description());
+        result.outcome = error.kind() == APIError::Kind::tokenExpired ? TokenCheck::rejected
+                                                                      : TokenCheck::unreachable;
+        result.reason = error.debugDescription();
+    } catch (const std::exception &error) {
+        Console::printLine(QStringLiteral("[VorlantaApiClient] Token validation failed: ") +
+                           describeError(error));
+        result.outcome = TokenCheck::unreachable;
+        result.reason = describeError(error);
+    }
+    co_return result;
+}

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "core/api/APIError.h"
+#include "core/api/ApiRecords.h"
+#include "core/api/AuthStore.h"
+#include "core/api/HttpTransport.h"
+
+#include <QCoro/QCoroTask>
+#include <QtCore/QByteArray>
+#include <QtCore/QString>
+#include <QtCore/QUrl>
+
+#include <memory>
+
+// The REST client of the service. The bearer token is fixed when the client is made; a new token
+// means a new client. Holds no mutable state, so one client serves concurrent calls. Callers keep
+// it alive (shared) while its operations run.
+class VorlantaApiClient : public std::enable_shared_from_this<VorlantaApiClient> {
+public:
+    // Throws std::invalid_argument("Invalid base URL") when the base URL does not parse.
+    VorlantaApiClient(const QString &baseURL, const AuthState &authState);
+    static std::shared_ptr<VorlantaApiClient> make(const QString &baseURL,
+                                                   const AuthState &authState);
+
+    const QUrl &baseURL() const { return m_baseURL; }
+    // "Accept", "User-Agent" and, for a non-empty token, "Authorization".
+    const QList<QPair<QByteArray, QByteArray>> &defaultHeaders() const { return m_headers; }
+
+    // Endpoint operations.
+    QCoro::Task<qint64> createProject(QuickProjectDraft draft);
+    QCoro::Task<InitUploadResponse> initFileUpload(qint64 projectId, QString fileName,
+                                                   qint64 fileSize);
+    QCoro::Task<> completeFileUpload(qint64 fileId, QStringList etags);
+    // Any failure gives false.
+    QCoro::Task<bool> validateToken();
+
+    // Like validateToken, telling a rejected token (401) apart from a service that could not
+    // be asked (no network, other answers).
+    enum class TokenCheck { accepted, rejected, unreachable };
+    struct TokenCheckResult {
+        TokenCheck outcome = TokenCheck::unreachable;
+        QString reason; // for unreachable: what failed
+    };
+    QCoro::Task<TokenCheckResult> checkToken();
+
+    // The answer body of a GET, unparsed.
+    QCoro::Task<QByteArray> getRaw(QString path);
+
+    // The request URL for an endpoint path (RFC 3986 reference resolution); throws
+    // APIError::invalidURL.
+    QUrl resolve(const QString &path) const;
+
+    // The services of a draft in their fixed order, never empty.
+    static QList<SelectedService> selectedServices(const QuickProjectDraft &draft);
+
+private:
+    QCoro::Task<nlohmann::json> post(QString path, nlohmann::ordered_json body);
+    QCoro::Task<> patch(QString path, nlohmann::ordered_json body);
+    QCoro::Task<HttpResponse> sendJson(QByteArray method, QString path,
+                                       nlohmann::ordered_json body);
+
+    QUrl m_baseURL;
+    QList<QPair<QByteArray, QByteArray>> m_headers;
+};
+
+// The text of an error raised by the client or its transport, as a user would read it.
+QString describeError(const std::exception &error);

@@ -1,0 +1,229 @@
+// vorlanta-sandbox: a local stand-in of the service on 127.0.0.1, for tests and demos.
+
+#include "ApiRoutes.h"
+#include "BuildConfig.h"
+#include "DemoData.h"
+#include "Faults.h"
+#include "PartStore.h"
+#include "PresignedUrls.h"
+#include "Router.h"
+#include "SandboxState.h"
+#include "UploadRoutes.h"
+
+#include <atomic>
+#include <charconv>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <netinet/in.h>
+#include <optional>
+#include <pthread.h>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// JWT-shaped so that clients which peek into tokens see the usual three parts.
+constexpr char kDemoToken[] =
+    "eyJhbGciOiJIUzI1NiIsInR5cCI6IkpXVCJ9."
+    "eyJzdWIiOiJkZW1vLWNyZWF0b3IiLCJuYW1lIjoiRGVtbyBDcmVhdG9yIiwiaWF0IjoxNzM1Njg5NjAwLCJleHAiOjQx"
+    "MDI0NDQ4MDB9.GW49moshfiI9VRhDBo8LpuvBeOQbhMUB1zQFKY8Bd6I";
+
+constexpr char kHost[] = "127.0.0.1";
+
+struct Options {
+    int port = 0;
+    std::string dataDir;
+    std::string token = kDemoToken;
+    std::vector<std::string> faults;
+    std::optional<std::uint64_t> seed;
+    bool quiet = false;
+};
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+std::string usage()
+{
+    return std::string("usage: vorlanta-sandbox [--port N] [--data-dir DIR] [--token T] "
+                       "[--fault NAME=VALUE]... [--seed N] [--quiet]\n"
+                       "  --port N        port on 127.0.0.1 (default ") +
+           BuildConfig::kSandboxPort +
+           "; 0 picks a free one)\n"
+           "  --data-dir DIR  where uploaded parts and files go (default: a temporary\n"
+           "                  directory removed at exit)\n"
+           "  --token T       the accepted bearer token (default: a demo token)\n"
+           "  --seed N        seed of the fault dice, for reproducible runs\n"
+           "  --quiet         no request log on standard error\n" +
+           sandbox::Faults::help();
+}
+
+template <typename Number>
+Number parseNumber(std::string_view option, std::string_view text, Number minimum, Number maximum)
+{
+    Number value{};
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value < minimum ||
+        value > maximum) {
+        throw UsageError(std::string(option) + " needs a number from " + std::to_string(minimum) +
+                         " to " + std::to_string(maximum) + ", got \"" + std::string(text) + "\"");
+    }
+    return value;
+}
+
+Options parseOptions(int argc, char **argv)
+{
+    Options options;
+    options.port = parseNumber<int>("VORLANTA_SANDBOX_PORT", BuildConfig::kSandboxPort, 0, 65535);
+    std::vector<std::string_view> args(argv + 1, argv + argc);
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string_view name = args[i];
+        std::optional<std::string_view> inlineValue;
+        if (const auto equals = name.find('='); name.rfind("--", 0) == 0 && equals != name.npos) {
+            inlineValue = name.substr(equals + 1);
+            name = name.substr(0, equals);
+        }
+        const auto value = [&]() -> std::string_view {
+            if (inlineValue) {
+                return *inlineValue;
+            }
+            if (i + 1 >= args.size()) {
+                throw UsageError(std::string(name) + " needs a value");
+            }
+            return args[++i];
+        };
+        if (name == "--port") {
+            options.port = parseNumber<int>(name, value(), 0, 65535);
+        } else if (name == "--data-dir") {
+            options.dataDir = value();
+        } else if (name == "--token") {
+            options.token = value();
+            if (options.token.empty() ||
+                options.token.find_first_of(" \t\r\n") != std::string::npos) {
+                throw UsageError("--token must be non-empty and without white space");
+            }
+        } else if (name == "--fault") {
+            options.faults.emplace_back(value());
+        } else if (name == "--seed") {
+            options.seed = parseNumber<std::uint64_t>(name, value(), 0, UINT64_MAX);
+        } else if (name == "--quiet" && !inlineValue) {
+            options.quiet = true;
+        } else if (name == "--help" || name == "-h") {
+            std::fputs(usage().c_str(), stdout);
+            std::exit(0);
+        } else {
+            throw UsageError("unknown option \"" + std::string(args[i]) + "\"");
+        }
+    }
+    return options;
+}
+
+// Only SO_REUSEADDR: httplib's default also sets SO_REUSEPORT, which would let a second
+// sandbox share a busy port silently.
+void listenSocketOptions(int socket)
+{
+    const int on = 1;
+    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options options;
+    try {
+        options = parseOptions(argc, argv);
+    } catch (const UsageError &error) {
+        std::fprintf(stderr, "vorlanta-sandbox: %s\n\n%s", error.what(), usage().c_str());
+        return 2;
+    }
+    sandbox::Faults faults(options.seed ? *options.seed : std::uint64_t(std::random_device{}()));
+    try {
+        for (const std::string &fault : options.faults) {
+            faults.set(fault);
+        }
+    } catch (const std::invalid_argument &error) {
+        std::fprintf(stderr, "vorlanta-sandbox: %s\n", error.what());
+        return 2;
+    }
+
+    // Signals are taken by sigwait below; every thread started from here inherits the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGUSR1); // sent to ourselves when the server ends on its own
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    try {
+        httplib::Server server;
+        server.set_socket_options(listenSocketOptions);
+        server.set_read_timeout(30);
+        server.set_write_timeout(30);
+        server.set_keep_alive_max_count(100);
+        int port = options.port;
+        if (port == 0) {
+            port = server.bind_to_any_port(kHost);
+        } else if (!server.bind_to_port(kHost, port)) {
+            port = -1;
+        }
+        if (port <= 0) {
+            std::fprintf(stderr, "vorlanta-sandbox: cannot listen on %s:%d\n", kHost, options.port);
+            return 1;
+        }
+        const std::string origin = "http://" + std::string(kHost) + ":" + std::to_string(port);
+
+        sandbox::PartStore store(options.dataDir);
+        sandbox::PresignedUrls urls(origin);
+        sandbox::SandboxState state(sandbox::demoChannels(origin), sandbox::demoProjects());
+        sandbox::Router router(faults, options.quiet);
+        sandbox::ApiRoutes api(state, urls, store, faults, options.token);
+        sandbox::UploadRoutes uploads(state, urls, store, faults);
+        api.install(router);
+        uploads.install(router);
+        router.install(server);
+
+        std::printf("Sandbox listening on %s/\nDemo token: %s\n", origin.c_str(),
+                    options.token.c_str());
+        std::fflush(stdout);
+        if (!options.quiet) {
+            std::fprintf(stderr, "data directory: %s\n", store.root().c_str());
+        }
+
+        std::atomic<bool> ended{false};
+        std::thread serving([&server, &ended] {
+            server.listen_after_bind();
+            ended = true;
+            ::kill(::getpid(), SIGUSR1);
+        });
+        int received = 0;
+        sigwait(&stopSignals, &received);
+        // stop() does nothing before the accept loop runs, so a signal right after the start
+        // lines waits for it.
+        while (!server.is_running() && !ended) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        if (!ended) {
+            server.stop();
+        }
+        sandbox::shutdownConnections(port);
+        serving.join();
+        if (received == SIGUSR1) {
+            std::fprintf(stderr, "vorlanta-sandbox: the server stopped unexpectedly\n");
+            return 1;
+        }
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "vorlanta-sandbox: %s\n", error.what());
+        return 1;
+    }
+    return 0;
+}
