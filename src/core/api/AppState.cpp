@@ -36,9 +36,10 @@ AppState::AppState(QString baseURL, QObject *parent)
 
 AppState::~AppState() = default;
 
-QCoro::Task<AppState *> AppState::create(QString baseURL, QObject *parent,
-                                         std::function<void(AppState &)> prepare)
+QCoro::Task<AppState *> AppState::create(const QString &baseURL, QObject *parent,
+                                         const std::function<void(AppState &)> &prepare)
 {
+    // Parameters are only used before the first suspension (see VorlantaApiClient.h).
     // 1.
     QPointer<AppState> state = new AppState(baseURL, parent);
     if (prepare) {
@@ -116,8 +117,9 @@ QCoro::Task<> AppState::restoreSavedState()
     }
 }
 
-QCoro::Task<> AppState::revalidateLater(AuthState saved, quint64 generation)
+QCoro::Task<> AppState::revalidateLater(const AuthState &savedState, quint64 generation)
 {
+    const AuthState saved = savedState; // kept across suspensions
     QPointer<AppState> self = this;
     std::chrono::milliseconds pause = timing().firstRevalidation;
     for (;;) {
@@ -158,8 +160,9 @@ QCoro::Task<> AppState::revalidateLater(AuthState saved, quint64 generation)
     }
 }
 
-QCoro::Task<> AppState::login(QString token)
+QCoro::Task<> AppState::login(const QString &tokenArgument)
 {
+    const QString token = tokenArgument; // kept across suspensions
     QPointer<AppState> self = this;
     // 1.-2.
     Console::printLine(QStringLiteral("[AppState] Login initiated with token"));
@@ -250,7 +253,8 @@ QCoro::Task<> AppState::performAutoLogin()
     std::optional<QString> token;
     std::optional<QString> failure;
     try {
-        token = co_await webLogin(loginPageUrl());
+        const QUrl page = loginPageUrl();
+        token = co_await webLogin(page);
     } catch (const std::exception &error) {
         failure = describeError(error);
     }

@@ -49,8 +49,8 @@ public:
 
     // The asynchronous constructor: returns once the saved token has been checked. prepare runs
     // before that check (the web layer installs its hooks there).
-    static QCoro::Task<AppState *> create(QString baseURL, QObject *parent = nullptr,
-                                          std::function<void(AppState &)> prepare = {});
+    static QCoro::Task<AppState *> create(const QString &baseURL, QObject *parent = nullptr,
+                                          const std::function<void(AppState &)> &prepare = {});
     ~AppState() override;
 
     const QString &baseURL() const { return m_baseURL; }
@@ -61,7 +61,7 @@ public:
     QString errorMessageText() const { return m_errorMessage.value_or(QString()); }
     void setErrorMessage(const std::optional<QString> &message);
 
-    QCoro::Task<> login(QString token);
+    QCoro::Task<> login(const QString &token);
     void logout();
     // The URL of the login page in the default browser; the token comes back through the
     // custom URL scheme.
@@ -73,7 +73,7 @@ public:
     // Filled by the web layer: the in-app login window (a token, nothing when the user closed it;
     // throws on a page that failed), seeding the dashboard's web storage with a token, and
     // removing all web data.
-    std::function<QCoro::Task<std::optional<QString>>(QUrl loginPage)> webLogin;
+    std::function<QCoro::Task<std::optional<QString>>(const QUrl &loginPage)> webLogin;
     std::function<void(const QString &token)> startDashboardSession;
     std::function<void()> clearWebData;
 
@@ -94,7 +94,7 @@ Q_SIGNALS:
 private:
     explicit AppState(QString baseURL, QObject *parent);
     QCoro::Task<> restoreSavedState();
-    QCoro::Task<> revalidateLater(AuthState saved, quint64 generation);
+    QCoro::Task<> revalidateLater(const AuthState &savedState, quint64 generation);
     void setAuthStatus(AuthStatus status);
     void setApiClient(std::shared_ptr<VorlantaApiClient> client);
     void signedIn(std::shared_ptr<VorlantaApiClient> client, const QString &token);

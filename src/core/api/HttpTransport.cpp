@@ -425,20 +425,21 @@ HttpResponse sendBlocking(const HttpRequest &request)
     return std::move(transfer.response);
 }
 
-QCoro::Task<HttpResponse> send(HttpRequest request)
+QCoro::Task<HttpResponse> send(const HttpRequest &request)
 {
+    // Copied before the first suspension: coroutine parameters stay references (by-value
+    // parameters of class type are miscompiled by GCC 12).
     // The worker hands back a value either way: an exception must not cross the future.
-    QFuture<Outcome> future =
-        QtConcurrent::run(workerPool(), [request = std::move(request)]() -> Outcome {
-            try {
-                return sendBlocking(request);
-            } catch (const NetworkError &error) {
-                return error;
-            } catch (const std::exception &error) {
-                return NetworkError(Code::unknown, QStringLiteral("The request failed: ") +
-                                                       QString::fromUtf8(error.what()));
-            }
-        });
+    QFuture<Outcome> future = QtConcurrent::run(workerPool(), [request]() -> Outcome {
+        try {
+            return sendBlocking(request);
+        } catch (const NetworkError &error) {
+            return error;
+        } catch (const std::exception &error) {
+            return NetworkError(Code::unknown, QStringLiteral("The request failed: ") +
+                                                   QString::fromUtf8(error.what()));
+        }
+    });
     Outcome outcome = co_await future;
     if (auto *error = std::get_if<NetworkError>(&outcome)) {
         throw NetworkError(*error);

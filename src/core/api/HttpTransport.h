@@ -68,7 +68,7 @@ namespace HttpTransport {
 
 // Sends the request on a worker thread; the awaiting coroutine resumes on its own thread.
 // Throws NetworkError.
-QCoro::Task<HttpResponse> send(HttpRequest request);
+QCoro::Task<HttpResponse> send(const HttpRequest &request);
 
 // Sends the request on the calling thread, blocking it. Throws NetworkError.
 HttpResponse sendBlocking(const HttpRequest &request);

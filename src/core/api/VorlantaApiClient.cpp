@@ -10,6 +10,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// Coroutines below keep non-trivial temporaries out of co_await expressions: GCC 12 destroys such
+// temporaries twice.
+
 // The body as UTF-8 text, or the empty text when it is not valid UTF-8.
 QString bodyText(const QByteArray &body)
 {
@@ -72,48 +75,53 @@ QUrl VorlantaApiClient::resolve(const QString &path) const
     return resolved;
 }
 
-QCoro::Task<HttpResponse> VorlantaApiClient::sendJson(QByteArray method, QString path,
-                                                      nlohmann::ordered_json body)
+QCoro::Task<HttpResponse> VorlantaApiClient::sendJson(const QByteArray &methodName,
+                                                      const QString &path,
+                                                      const nlohmann::ordered_json &body)
 {
+    const QString method = QString::fromLatin1(methodName);
     // 1.
-    Console::printLine(QStringLiteral("[VorlantaApiClient] Making ") + QString::fromLatin1(method) +
+    Console::printLine(QStringLiteral("[VorlantaApiClient] Making ") + method +
                        QStringLiteral(" request to: ") + path);
     // 2.-4. URL, a 60 s request, a compact JSON body.
     HttpRequest request;
-    request.method = method;
+    request.method = methodName;
     request.url = resolve(path);
     request.headers = m_headers;
     request.headers.append(qMakePair(QByteArray("Content-Type"), QByteArray("application/json")));
     request.timeout = 60s;
     request.body = QByteArray::fromStdString(body.dump());
     // 5. Transport failures reach the caller unchanged.
-    HttpResponse response = co_await HttpTransport::send(std::move(request));
+    const HttpResponse response = co_await HttpTransport::send(request);
     // 6.-7.
     if (response.statusCode == 200) {
-        Console::printLine(QStringLiteral("[VorlantaApiClient] ") + QString::fromLatin1(method) +
+        Console::printLine(QStringLiteral("[VorlantaApiClient] ") + method +
                            QStringLiteral(" request successful"));
         co_return response;
     }
     const QString text = bodyText(response.body);
-    Console::printLine(QStringLiteral("[VorlantaApiClient] ") + QString::fromLatin1(method) +
+    Console::printLine(QStringLiteral("[VorlantaApiClient] ") + method +
                        QStringLiteral(" request failed: ") + QString::number(response.statusCode) +
                        QStringLiteral(", body: ") + text);
     throw failure(response, text);
 }
 
-QCoro::Task<nlohmann::json> VorlantaApiClient::post(QString path, nlohmann::ordered_json body)
+QCoro::Task<nlohmann::json> VorlantaApiClient::post(const QString &path,
+                                                    const nlohmann::ordered_json &body)
 {
-    const HttpResponse response = co_await sendJson("POST", std::move(path), std::move(body));
+    const QByteArray method("POST");
+    const HttpResponse response = co_await sendJson(method, path, body);
     co_return JsonRead::parse(response.body);
 }
 
-QCoro::Task<> VorlantaApiClient::patch(QString path, nlohmann::ordered_json body)
+QCoro::Task<> VorlantaApiClient::patch(const QString &path, const nlohmann::ordered_json &body)
 {
     // The answer body is not read.
-    co_await sendJson("PATCH", std::move(path), std::move(body));
+    const QByteArray method("PATCH");
+    co_await sendJson(method, path, body);
 }
 
-QCoro::Task<QByteArray> VorlantaApiClient::getRaw(QString path)
+QCoro::Task<QByteArray> VorlantaApiClient::getRaw(const QString &path)
 {
     // 1.-2.
     Console::printLine(QStringLiteral("[VorlantaApiClient] Making raw GET request to: ") + path);
@@ -121,7 +129,7 @@ QCoro::Task<QByteArray> VorlantaApiClient::getRaw(QString path)
     request.url = resolve(path);
     request.headers = m_headers;
     // 3. The session's default time-outs.
-    HttpResponse response = co_await HttpTransport::send(std::move(request));
+    const HttpResponse response = co_await HttpTransport::send(request);
     // 4.-5.
     if (response.statusCode == 200) {
         Console::printLine(QStringLiteral("[VorlantaApiClient] Raw GET request successful"));
@@ -151,7 +159,7 @@ QList<SelectedService> VorlantaApiClient::selectedServices(const QuickProjectDra
     return services;
 }
 
-QCoro::Task<qint64> VorlantaApiClient::createProject(QuickProjectDraft draft)
+QCoro::Task<qint64> VorlantaApiClient::createProject(const QuickProjectDraft &draft)
 {
     // 1.
     Console::printLine(QStringLiteral("[VorlantaApiClient] Creating project with title: ") +
@@ -164,8 +172,9 @@ QCoro::Task<qint64> VorlantaApiClient::createProject(QuickProjectDraft draft)
     request.notes_for_editor = draft.notes.value_or(QString());
     request.selected_services = selectedServices(draft);
     // 4.
-    const nlohmann::json answer =
-        co_await post(QStringLiteral("api/v1/creator/projects/"), request.toJson());
+    const QString path = QStringLiteral("api/v1/creator/projects/");
+    const nlohmann::ordered_json body = request.toJson();
+    const nlohmann::json answer = co_await post(path, body);
     const qint64 id = CreateProjectResponse::fromJson(answer).id;
     Console::printLine(
         QStringLiteral("[VorlantaApiClient] Project created successfully with ID: ") +
@@ -173,15 +182,15 @@ QCoro::Task<qint64> VorlantaApiClient::createProject(QuickProjectDraft draft)
     co_return id;
 }
 
-QCoro::Task<InitUploadResponse> VorlantaApiClient::initFileUpload(qint64 projectId,
-                                                                  QString fileName, qint64 fileSize)
+QCoro::Task<InitUploadResponse>
+VorlantaApiClient::initFileUpload(qint64 projectId, const QString &fileName, qint64 fileSize)
 {
     Console::printLine(QStringLiteral("[VorlantaApiClient] Initiating file upload for project ") +
                        QString::number(projectId) + QStringLiteral(", file: ") + fileName +
                        QStringLiteral(", size: ") + QString::number(fileSize));
-    const nlohmann::json answer =
-        co_await post(QStringLiteral("api/v1/creator/projects/%1/files/upload").arg(projectId),
-                      InitUploadRequest{fileName, fileSize}.toJson());
+    const QString path = QStringLiteral("api/v1/creator/projects/%1/files/upload").arg(projectId);
+    const nlohmann::ordered_json body = InitUploadRequest{fileName, fileSize}.toJson();
+    const nlohmann::json answer = co_await post(path, body);
     InitUploadResponse response = InitUploadResponse::fromJson(answer);
     Console::printLine(
         QStringLiteral("[VorlantaApiClient] File upload initiated successfully, file ID: ") +
@@ -189,12 +198,13 @@ QCoro::Task<InitUploadResponse> VorlantaApiClient::initFileUpload(qint64 project
     co_return response;
 }
 
-QCoro::Task<> VorlantaApiClient::completeFileUpload(qint64 fileId, QStringList etags)
+QCoro::Task<> VorlantaApiClient::completeFileUpload(qint64 fileId, const QStringList &etags)
 {
     Console::printLine(QStringLiteral("[VorlantaApiClient] Completing file upload for file ID: ") +
                        QString::number(fileId));
-    co_await patch(QStringLiteral("api/v1/creator/files/%1/complete-upload").arg(fileId),
-                   CompleteUploadRequest{etags}.toJson());
+    const QString path = QStringLiteral("api/v1/creator/files/%1/complete-upload").arg(fileId);
+    const nlohmann::ordered_json body = CompleteUploadRequest{etags}.toJson();
+    co_await patch(path, body);
     Console::printLine(QStringLiteral("[VorlantaApiClient] File upload completed successfully"));
 }
 
@@ -210,7 +220,8 @@ QCoro::Task<VorlantaApiClient::TokenCheckResult> VorlantaApiClient::checkToken()
     TokenCheckResult result;
     try {
         // The body is discarded: a 200 answer is what counts.
-        (void)co_await getRaw(QStringLiteral("api/v1/creator/channels/"));
+        const QString path = QStringLiteral("api/v1/creator/channels/");
+        (void)co_await getRaw(path);
         Console::printLine(QStringLiteral("[VorlantaApiClient] Token validation successful"));
         result.outcome = TokenCheck::accepted;
         co_return result;

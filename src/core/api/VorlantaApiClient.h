@@ -12,6 +12,9 @@
 
 #include <memory>
 
+// Coroutines here take their parameters by reference and copy what they keep before their first
+// suspension (tasks start eagerly): GCC 12 miscompiles by-value class parameters of coroutines.
+//
 // The REST client of the service. The bearer token is fixed when the client is made; a new token
 // means a new client. Holds no mutable state, so one client serves concurrent calls. Callers keep
 // it alive (shared) while its operations run.
@@ -27,10 +30,10 @@ public:
     const QList<QPair<QByteArray, QByteArray>> &defaultHeaders() const { return m_headers; }
 
     // Endpoint operations.
-    QCoro::Task<qint64> createProject(QuickProjectDraft draft);
-    QCoro::Task<InitUploadResponse> initFileUpload(qint64 projectId, QString fileName,
+    QCoro::Task<qint64> createProject(const QuickProjectDraft &draft);
+    QCoro::Task<InitUploadResponse> initFileUpload(qint64 projectId, const QString &fileName,
                                                    qint64 fileSize);
-    QCoro::Task<> completeFileUpload(qint64 fileId, QStringList etags);
+    QCoro::Task<> completeFileUpload(qint64 fileId, const QStringList &etags);
     // Any failure gives false.
     QCoro::Task<bool> validateToken();
 
@@ -44,7 +47,7 @@ public:
     QCoro::Task<TokenCheckResult> checkToken();
 
     // The answer body of a GET, unparsed.
-    QCoro::Task<QByteArray> getRaw(QString path);
+    QCoro::Task<QByteArray> getRaw(const QString &path);
 
     // The request URL for an endpoint path (RFC 3986 reference resolution); throws
     // APIError::invalidURL.
@@ -54,10 +57,10 @@ public:
     static QList<SelectedService> selectedServices(const QuickProjectDraft &draft);
 
 private:
-    QCoro::Task<nlohmann::json> post(QString path, nlohmann::ordered_json body);
-    QCoro::Task<> patch(QString path, nlohmann::ordered_json body);
-    QCoro::Task<HttpResponse> sendJson(QByteArray method, QString path,
-                                       nlohmann::ordered_json body);
+    QCoro::Task<nlohmann::json> post(const QString &path, const nlohmann::ordered_json &body);
+    QCoro::Task<> patch(const QString &path, const nlohmann::ordered_json &body);
+    QCoro::Task<HttpResponse> sendJson(const QByteArray &method, const QString &path,
+                                       const nlohmann::ordered_json &body);
 
     QUrl m_baseURL;
     QList<QPair<QByteArray, QByteArray>> m_headers;

@@ -142,7 +142,8 @@ QCoro::Task<> AppDelegate::runLaunchTask()
 {
     QPointer<AppDelegate> self = this;
     // 1. The authentication state checks the saved token before it is handed on.
-    AppState *state = co_await AppState::create(QString::fromUtf8(BuildConfig::kApiBaseUrl), this);
+    const QString baseURL = QString::fromUtf8(BuildConfig::kApiBaseUrl);
+    AppState *state = co_await AppState::create(baseURL, this);
     if (!self) {
         co_return;
     }
