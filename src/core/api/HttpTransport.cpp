@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstring>
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <variant>
 
 NetworkError::NetworkError(Code code, const QString &description)
@@ -50,6 +52,64 @@ struct Transfer {
     bool idleExpired = false;
     bool stopped = false;
 };
+
+constexpr long kUploadBufferSize = 2L * 1024 * 1024;
+
+// An open file window that libcurl pulls the body from.
+struct BodyFileReader {
+    int fd = -1;
+    qint64 start = 0; // the window in the file
+    qint64 length = 0;
+    qint64 offset = 0; // next byte to read
+    qint64 remaining = 0;
+    QString failure; // set when the window could not be read whole
+    BodyFileReader() = default;
+    BodyFileReader(const BodyFileReader &) = delete;
+    BodyFileReader &operator=(const BodyFileReader &) = delete;
+    ~BodyFileReader()
+    {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+};
+
+size_t onReadBody(char *buffer, size_t size, size_t count, void *user)
+{
+    auto *reader = static_cast<BodyFileReader *>(user);
+    const size_t wanted = std::min<qint64>(qint64(size * count), reader->remaining);
+    if (wanted == 0) {
+        return 0;
+    }
+    ssize_t got = -1;
+    do {
+        got = ::pread(reader->fd, buffer, wanted, off_t(reader->offset));
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        reader->failure = QString::fromLocal8Bit(std::strerror(errno));
+        return CURL_READFUNC_ABORT;
+    }
+    if (got == 0) {
+        // The file shrank below the window: sending less than Content-Length would hang.
+        reader->failure = QStringLiteral("the file ended before the body was sent");
+        return CURL_READFUNC_ABORT;
+    }
+    reader->offset += got;
+    reader->remaining -= got;
+    return size_t(got);
+}
+
+// libcurl rewinds when it resends the body on a fresh connection after a reused one died.
+int onSeekBody(void *user, curl_off_t offset, int origin)
+{
+    auto *reader = static_cast<BodyFileReader *>(user);
+    if (origin != SEEK_SET || offset < 0 || offset > reader->length) {
+        return CURL_SEEKFUNC_CANTSEEK;
+    }
+    reader->offset = reader->start + offset;
+    reader->remaining = reader->length - offset;
+    return CURL_SEEKFUNC_OK;
+}
 
 void ensureCurlInitialized()
 {
@@ -355,7 +415,35 @@ HttpResponse sendBlocking(const HttpRequest &request)
     setOption(curl, CURLOPT_LOW_SPEED_TIME, long(std::max<qint64>(1, (idle.count() + 999) / 1000)));
 
     bool sendsBody = false;
-    if (method == "GET") {
+    BodyFileReader bodyReader;
+    if (request.bodyFile) {
+        const HttpBodyFile &window = *request.bodyFile;
+        if (window.offset < 0 || window.length < 0) {
+            fail(Code::unknown, request, QStringLiteral("the body window is negative"));
+        }
+        bodyReader.fd = ::open(window.filePath.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
+        if (bodyReader.fd < 0) {
+            fail(Code::unknown, request,
+                 QStringLiteral("could not open the body file: ") +
+                     QString::fromLocal8Bit(std::strerror(errno)));
+        }
+        bodyReader.start = window.offset;
+        bodyReader.length = window.length;
+        bodyReader.offset = window.offset;
+        bodyReader.remaining = window.length;
+        sendsBody = true;
+        // UPLOAD with a known size sends Content-Length, never chunked encoding.
+        setOption(curl, CURLOPT_UPLOAD, 1L);
+        setOption(curl, CURLOPT_INFILESIZE_LARGE, curl_off_t(window.length));
+        setOption(curl, CURLOPT_READFUNCTION, &onReadBody);
+        setOption(curl, CURLOPT_READDATA, &bodyReader);
+        setOption(curl, CURLOPT_SEEKFUNCTION, &onSeekBody);
+        setOption(curl, CURLOPT_SEEKDATA, &bodyReader);
+        setOption(curl, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
+        if (method != "PUT") {
+            setOption(curl, CURLOPT_CUSTOMREQUEST, method.constData());
+        }
+    } else if (method == "GET") {
         setOption(curl, CURLOPT_HTTPGET, 1L);
     } else if (method == "HEAD") {
         setOption(curl, CURLOPT_NOBODY, 1L);
@@ -403,6 +491,10 @@ HttpResponse sendBlocking(const HttpRequest &request)
 
     const CURLcode result = curl_easy_perform(curl);
     if (result != CURLE_OK) {
+        if (!bodyReader.failure.isEmpty()) {
+            fail(Code::unknown, request,
+                 QStringLiteral("could not read the body file: ") + bodyReader.failure);
+        }
         if (transfer.idleExpired) {
             fail(Code::timedOut, request,
                  QStringLiteral("no data moved for %1 ms").arg(qint64(idle.count())));

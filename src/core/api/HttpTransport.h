@@ -11,12 +11,22 @@
 #include <optional>
 #include <stdexcept>
 
+// A byte window of a file sent as a request body, read from disk while it is sent so that a
+// large body never sits in memory.
+struct HttpBodyFile {
+    QString filePath;
+    qint64 offset = 0;
+    qint64 length = 0;
+};
+
 // One HTTP request as the application sends it.
 struct HttpRequest {
     QByteArray method = "GET";
     QUrl url;
     QList<QPair<QByteArray, QByteArray>> headers;
     QByteArray body;
+    // When set, the body is this file window instead of `body`; sent with exactly its length.
+    std::optional<HttpBodyFile> bodyFile;
     // Idle time-out: the request fails when no data moved for this long. Unset: the transport's
     // default (60 s without data, as the platform's default session configuration). Stalls are
     // noticed about once a second, so shorter values act as about one second.

@@ -1,5 +1,6 @@
 #include "core/shell/Logger.h"
 
+#include "core/shell/Console.h"
 #include "core/shell/Paths.h"
 #include "core/shell/SerialQueue.h"
 
@@ -102,9 +103,8 @@ void write(const QString &level, const QString &message)
         std::lock_guard lock(s.bufferLock);
         s.memoryBuffer.append(line);
     }
-    // 3. Standard output; one fwrite per line keeps concurrent lines whole.
-    std::fwrite(utf8.constData(), 1, static_cast<size_t>(utf8.size()), stdout);
-    std::fflush(stdout);
+    // 3. Standard output.
+    Console::writeDiagnostic(utf8);
     // 4. The file append runs on the queue, in submission order.
     s.logQueue.async([utf8] { appendToDayFile(utf8); });
 }

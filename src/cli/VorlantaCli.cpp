@@ -1,0 +1,238 @@
+#include "cli/VorlantaCli.h"
+
+#include "BuildConfig.h"
+#include "core/api/ApiRecords.h"
+#include "core/api/AuthStore.h"
+#include "core/api/VorlantaApiClient.h"
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+// Takes "--name VALUE" out of the list; nothing when absent, an empty optional value when the
+// option is last.
+std::optional<QString> takeOption(QStringList &arguments, const QString &name, bool *missingValue)
+{
+    const qsizetype at = arguments.indexOf(name);
+    if (at < 0) {
+        return std::nullopt;
+    }
+    if (at + 1 >= arguments.size()) {
+        *missingValue = true;
+        arguments.removeAt(at);
+        return QString();
+    }
+    const QString value = arguments.at(at + 1);
+    arguments.remove(at, 2);
+    return value;
+}
+
+bool takeFlag(QStringList &arguments, const QString &name)
+{
+    return arguments.removeAll(name) > 0;
+}
+
+} // namespace
+
+QString VorlantaCli::usage()
+{
+    return QStringLiteral(
+        "Usage: vorlanta [--service URL] COMMAND [OPTIONS]\n"
+        "\n"
+        "Commands:\n"
+        "  login --token TOKEN   check the token with the service and save it\n"
+        "  logout                forget the saved token\n"
+        "  status [--json]       whether a saved token is accepted by the service\n"
+        "  channels [--json]     the channels of the signed-in creator\n"
+        "\n"
+        "Options:\n"
+        "  --service URL         API base URL (default: the one this build was made for)\n"
+        "  --verbose             diagnostic lines on standard error\n"
+        "  --help                this text\n"
+        "  --version             the version\n");
+}
+
+void VorlantaCli::print(const QString &text)
+{
+    const QByteArray bytes = (text + QLatin1Char('\n')).toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), m_out);
+    std::fflush(m_out);
+}
+
+int VorlantaCli::fail(const QString &text, int status)
+{
+    const QByteArray bytes = (QStringLiteral("vorlanta: ") + text + QLatin1Char('\n')).toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), m_err);
+    std::fflush(m_err);
+    return status;
+}
+
+QCoro::Task<int> VorlantaCli::run(const QStringList &argumentList)
+{
+    QStringList arguments = argumentList;
+    if (arguments.isEmpty() || takeFlag(arguments, QStringLiteral("--help")) ||
+        takeFlag(arguments, QStringLiteral("-h"))) {
+        print(usage());
+        co_return arguments.isEmpty() && argumentList.isEmpty() ? 2 : 0;
+    }
+    if (takeFlag(arguments, QStringLiteral("--version"))) {
+        print(QStringLiteral("vorlanta ") + QString::fromUtf8(BuildConfig::kShortVersion) +
+              QStringLiteral(" (build ") + QString::fromUtf8(BuildConfig::kBuildNumber) +
+              QLatin1Char(')'));
+        co_return 0;
+    }
+    Options options;
+    bool missingValue = false;
+    options.service = takeOption(arguments, QStringLiteral("--service"), &missingValue)
+                          .value_or(QString::fromUtf8(BuildConfig::kApiBaseUrl));
+    if (missingValue) {
+        co_return fail(QStringLiteral("--service needs a URL"), 2);
+    }
+    options.json = takeFlag(arguments, QStringLiteral("--json"));
+    if (arguments.isEmpty()) {
+        co_return fail(QStringLiteral("no command given (try --help)"), 2);
+    }
+    options.command = arguments.takeFirst();
+    options.rest = arguments;
+
+    try {
+        if (options.command == QLatin1String("login")) {
+            co_return co_await login(options);
+        }
+        if (options.command == QLatin1String("logout")) {
+            co_return logout();
+        }
+        if (options.command == QLatin1String("status")) {
+            co_return co_await status(options);
+        }
+        if (options.command == QLatin1String("channels")) {
+            co_return co_await channels(options);
+        }
+    } catch (const std::invalid_argument &error) {
+        co_return fail(
+            QStringLiteral("the service address %1 is not a valid URL").arg(options.service), 2);
+    }
+    co_return fail(QStringLiteral("unknown command \"%1\" (try --help)").arg(options.command), 2);
+}
+
+QCoro::Task<int> VorlantaCli::login(const Options &options)
+{
+    QStringList rest = options.rest;
+    bool missingValue = false;
+    const std::optional<QString> token = takeOption(rest, QStringLiteral("--token"), &missingValue);
+    if (!token || token->isEmpty()) {
+        co_return fail(QStringLiteral("login needs --token TOKEN"), 2);
+    }
+    if (!rest.isEmpty()) {
+        co_return fail(QStringLiteral("unexpected arguments: ") + rest.join(QLatin1Char(' ')), 2);
+    }
+    // As a sign-in in the application: check first, save only an accepted token.
+    const AuthState state{*token, std::nullopt};
+    const std::shared_ptr<VorlantaApiClient> client =
+        VorlantaApiClient::make(options.service, state);
+    const VorlantaApiClient::TokenCheckResult check = co_await client->checkToken();
+    switch (check.outcome) {
+    case VorlantaApiClient::TokenCheck::accepted:
+        AuthStore::save(state);
+        if (AuthStore::load() != state) {
+            co_return fail(QStringLiteral("the token is valid but could not be saved in the "
+                                          "Secret Service (is a keyring running and unlocked?)"));
+        }
+        print(QStringLiteral("Signed in to ") + options.service);
+        co_return 0;
+    case VorlantaApiClient::TokenCheck::rejected:
+        co_return fail(QStringLiteral("the service rejected this token; nothing was saved"));
+    case VorlantaApiClient::TokenCheck::unreachable:
+        break;
+    }
+    co_return fail(QStringLiteral("cannot check the token with ") + options.service +
+                   QStringLiteral(": ") + check.reason + QStringLiteral("; nothing was saved"));
+}
+
+int VorlantaCli::logout()
+{
+    AuthStore::deleteAuthState();
+    print(QStringLiteral("Signed out."));
+    return 0;
+}
+
+QCoro::Task<int> VorlantaCli::status(const Options &options)
+{
+    AuthStore::Availability availability = AuthStore::Availability::available;
+    const std::optional<AuthState> saved = AuthStore::load(&availability);
+    QString state;
+    QString detail;
+    int code = 0;
+    if (availability == AuthStore::Availability::unavailable) {
+        state = QStringLiteral("keyring-unavailable");
+        detail = QStringLiteral("the Secret Service does not answer");
+        code = 1;
+    } else if (!saved) {
+        state = QStringLiteral("signed-out");
+        detail = QStringLiteral("no saved token");
+        code = 1;
+    } else {
+        const std::shared_ptr<VorlantaApiClient> client =
+            VorlantaApiClient::make(options.service, *saved);
+        const VorlantaApiClient::TokenCheckResult check = co_await client->checkToken();
+        switch (check.outcome) {
+        case VorlantaApiClient::TokenCheck::accepted:
+            state = QStringLiteral("signed-in");
+            detail = QStringLiteral("the service accepts the saved token");
+            break;
+        case VorlantaApiClient::TokenCheck::rejected:
+            state = QStringLiteral("rejected");
+            detail = QStringLiteral("the service rejects the saved token");
+            code = 1;
+            break;
+        case VorlantaApiClient::TokenCheck::unreachable:
+            state = QStringLiteral("unreachable");
+            detail = check.reason;
+            code = 1;
+            break;
+        }
+    }
+    if (options.json) {
+        nlohmann::ordered_json json;
+        json["status"] = state.toStdString();
+        json["service"] = options.service.toStdString();
+        json["tokenSaved"] = saved.has_value();
+        json["detail"] = detail.toStdString();
+        print(QString::fromStdString(json.dump()));
+    } else {
+        print(state + QStringLiteral(": ") + detail + QStringLiteral(" (") + options.service +
+              QLatin1Char(')'));
+    }
+    co_return code;
+}
+
+QCoro::Task<int> VorlantaCli::channels(const Options &options)
+{
+    const std::optional<AuthState> saved = AuthStore::load();
+    if (!saved || saved->accessToken.isEmpty()) {
+        co_return fail(QStringLiteral("not signed in (run: vorlanta login --token TOKEN)"));
+    }
+    const std::shared_ptr<VorlantaApiClient> client =
+        VorlantaApiClient::make(options.service, *saved);
+    QByteArray body;
+    QList<Channel> list;
+    try {
+        const QString path = QStringLiteral("api/v1/creator/channels/");
+        body = co_await client->getRaw(path);
+        list = Channel::listFromJson(JsonRead::parse(body));
+    } catch (const APIError &error) {
+        co_return fail(QStringLiteral("the service refused the channel list: ") +
+                       error.debugDescription());
+    } catch (const std::exception &error) {
+        co_return fail(QStringLiteral("cannot load the channels: ") + describeError(error));
+    }
+    if (options.json) {
+        // The array as the service sent it.
+        print(QString::fromUtf8(body).trimmed());
+        co_return 0;
+    }
+    for (const Channel &channel : std::as_const(list)) {
+        print(QString::number(channel.id) + QLatin1Char('\t') + channel.name);
+    }
+    co_return 0;
+}

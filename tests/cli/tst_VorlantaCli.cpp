@@ -1,0 +1,169 @@
+#include "TestPrograms.h"
+#include "core/api/AuthStore.h"
+#include "support/SandboxProcess.h"
+#include "support/TestEnvironment.h"
+
+#include <QtCore/QProcess>
+#include <QtNetwork/QTcpServer>
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+struct Run {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+Run vorlanta(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QString::fromUtf8(TestPrograms::kCli), arguments);
+    process.waitForFinished(60000);
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromUtf8(process.readAllStandardOutput()),
+            QString::fromUtf8(process.readAllStandardError())};
+}
+
+QString closedPortUrl()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return QStringLiteral("http://127.0.0.1:%1/").arg(probe.serverPort());
+}
+
+} // namespace
+
+class TestVorlantaCli : public QObject {
+    Q_OBJECT
+private:
+    std::unique_ptr<TestSupport::SandboxProcess> m_sandbox;
+    QString service() const { return m_sandbox->baseUrl().toString(); }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_sandbox = std::make_unique<TestSupport::SandboxProcess>();
+        QVERIFY2(m_sandbox->isRunning(), qPrintable(m_sandbox->startError()));
+    }
+    void init() { AuthStore::deleteAuthState(); }
+    void cleanupTestCase() { AuthStore::deleteAuthState(); }
+
+    void usageErrors_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("err");
+        QTest::newRow("nothing") << QStringList() << 2 << QString();
+        QTest::newRow("unknown command") << QStringList{QStringLiteral("upload-all")} << 2
+                                         << QStringLiteral("vorlanta: unknown command \"upload-all\"");
+        QTest::newRow("login without token") << QStringList{QStringLiteral("login")} << 2
+                                             << QStringLiteral("vorlanta: login needs --token TOKEN");
+        QTest::newRow("service without URL") << QStringList{QStringLiteral("status"), QStringLiteral("--service")}
+                                             << 2 << QStringLiteral("vorlanta: --service needs a URL");
+        QTest::newRow("service not a URL")
+            << QStringList{QStringLiteral("--service"), QStringLiteral("::"), QStringLiteral("login"),
+                           QStringLiteral("--token"), QStringLiteral("t")}
+            << 2 << QStringLiteral("is not a valid URL");
+    }
+    void usageErrors()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QString, err);
+        const Run run = vorlanta(arguments);
+        QCOMPARE(run.status, status);
+        QVERIFY2(run.err.contains(err), qPrintable(run.err));
+        if (arguments.isEmpty()) {
+            QVERIFY(run.out.startsWith(QStringLiteral("Usage: vorlanta")));
+        }
+    }
+
+    void helpAndVersion()
+    {
+        const Run help = vorlanta({QStringLiteral("--help")});
+        QCOMPARE(help.status, 0);
+        QVERIFY(help.out.contains(QStringLiteral("login --token TOKEN")));
+        const Run version = vorlanta({QStringLiteral("--version")});
+        QCOMPARE(version.status, 0);
+        QVERIFY(version.out.startsWith(QStringLiteral("vorlanta ")));
+    }
+
+    void signInStatusChannelsSignOut()
+    {
+        const QString base = service();
+        // A token the service rejects is not saved.
+        Run run = vorlanta({QStringLiteral("--service"), base, QStringLiteral("login"),
+                            QStringLiteral("--token"), QStringLiteral("eyJ.wrong.token")});
+        QCOMPARE(run.status, 1);
+        QVERIFY(run.err.contains(QStringLiteral("rejected this token; nothing was saved")));
+        QVERIFY(!AuthStore::load());
+
+        // Unreachable service: nothing saved either.
+        run = vorlanta({QStringLiteral("--service"), closedPortUrl(), QStringLiteral("login"),
+                        QStringLiteral("--token"), m_sandbox->token()});
+        QCOMPARE(run.status, 1);
+        QVERIFY2(run.err.contains(QStringLiteral("cannot check the token with")), qPrintable(run.err));
+        QVERIFY(!AuthStore::load());
+
+        run = vorlanta({QStringLiteral("--service"), base, QStringLiteral("login"),
+                        QStringLiteral("--token"), m_sandbox->token()});
+        QCOMPARE(run.status, 0);
+        QCOMPARE(run.out, QStringLiteral("Signed in to ") + base + QLatin1Char('\n'));
+        QCOMPARE(AuthStore::load(), std::optional<AuthState>(AuthState{m_sandbox->token(), std::nullopt}));
+
+        run = vorlanta({QStringLiteral("--service"), base, QStringLiteral("status"), QStringLiteral("--json")});
+        QCOMPARE(run.status, 0);
+        const nlohmann::json status = nlohmann::json::parse(run.out.toStdString());
+        QVERIFY(status.at("status") == "signed-in");
+        QVERIFY(status.at("tokenSaved") == true);
+
+        run = vorlanta({QStringLiteral("--service"), base, QStringLiteral("channels")});
+        QCOMPARE(run.status, 0);
+        const QStringList lines = run.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 3);
+        QVERIFY(lines.at(0).startsWith(QStringLiteral("1\t")));
+
+        run = vorlanta({QStringLiteral("--service"), base, QStringLiteral("--json"), QStringLiteral("channels")});
+        QCOMPARE(run.status, 0);
+        const nlohmann::json channels = nlohmann::json::parse(run.out.toStdString());
+        QVERIFY(channels.is_array());
+        QCOMPARE(channels.size(), size_t(3));
+        // The array as the service sent it, null and missing avatars included.
+        QVERIFY(channels.at(1).at("avatar_url").is_null());
+        QVERIFY(!channels.at(2).contains("avatar_url"));
+
+        // The token is never printed.
+        for (const Run &r : {run}) {
+            QVERIFY(!r.out.contains(m_sandbox->token()) && !r.err.contains(m_sandbox->token()));
+        }
+
+        run = vorlanta({QStringLiteral("logout")});
+        QCOMPARE(run.status, 0);
+        QCOMPARE(run.out, QStringLiteral("Signed out.\n"));
+        QVERIFY(!AuthStore::load());
+        run = vorlanta({QStringLiteral("--service"), base, QStringLiteral("status")});
+        QCOMPARE(run.status, 1);
+        QVERIFY(run.out.startsWith(QStringLiteral("signed-out: ")));
+        run = vorlanta({QStringLiteral("--service"), base, QStringLiteral("channels")});
+        QCOMPARE(run.status, 1);
+        QVERIFY(run.err.contains(QStringLiteral("not signed in")));
+    }
+
+    void statusTellsARejectedTokenFromAnUnreachableService()
+    {
+        AuthStore::save(AuthState{QStringLiteral("eyJ.stale.token"), std::nullopt});
+        Run run = vorlanta({QStringLiteral("--service"), service(), QStringLiteral("status")});
+        QCOMPARE(run.status, 1);
+        QVERIFY(run.out.startsWith(QStringLiteral("rejected: ")));
+        run = vorlanta({QStringLiteral("--service"), closedPortUrl(), QStringLiteral("status")});
+        QCOMPARE(run.status, 1);
+        QVERIFY(run.out.startsWith(QStringLiteral("unreachable: ")));
+        // Asking never deletes the saved token.
+        QVERIFY(AuthStore::load());
+    }
+};
+
+VORLANTA_TEST_MAIN(TestVorlantaCli)
+#include "tst_VorlantaCli.moc"
