@@ -4,8 +4,13 @@
 #include "core/api/ApiRecords.h"
 #include "core/api/AuthStore.h"
 #include "core/api/VorlantaApiClient.h"
+#include "core/upload/MissingFilesViewModel.h"
+#include "core/upload/QuickProjectService.h"
+
+#include <QtCore/QFileInfo>
 
 #include <nlohmann/json.hpp>
+#include <unistd.h>
 
 namespace {
 
@@ -44,6 +49,13 @@ QString VorlantaCli::usage()
         "  logout                forget the saved token\n"
         "  status [--json]       whether a saved token is accepted by the service\n"
         "  channels [--json]     the channels of the signed-in creator\n"
+        "  projects [--search TEXT] [--page N] [--json]\n"
+        "                        the creator's projects, seven a page\n"
+        "  create --title T --channel ID [--notes T] [--due dd/MM/yyyy]\n"
+        "         [--no-thumbnail] [--no-long-form] [--no-short] FILE...\n"
+        "                        create a project and upload the files to it\n"
+        "  send --project ID FILE...\n"
+        "                        upload more files to an existing project\n"
         "\n"
         "Options:\n"
         "  --service URL         API base URL (default: the one this build was made for)\n"
@@ -83,8 +95,10 @@ QCoro::Task<int> VorlantaCli::run(const QStringList &argumentList)
     }
     Options options;
     bool missingValue = false;
-    options.service = takeOption(arguments, QStringLiteral("--service"), &missingValue)
-                          .value_or(QString::fromUtf8(BuildConfig::kApiBaseUrl));
+    const std::optional<QString> service =
+        takeOption(arguments, QStringLiteral("--service"), &missingValue);
+    options.serviceGiven = service.has_value();
+    options.service = service.value_or(QString::fromUtf8(BuildConfig::kApiBaseUrl));
     if (missingValue) {
         co_return fail(QStringLiteral("--service needs a URL"), 2);
     }
@@ -107,6 +121,15 @@ QCoro::Task<int> VorlantaCli::run(const QStringList &argumentList)
         }
         if (options.command == QLatin1String("channels")) {
             co_return co_await channels(options);
+        }
+        if (options.command == QLatin1String("projects")) {
+            co_return co_await projects(options);
+        }
+        if (options.command == QLatin1String("create")) {
+            co_return co_await create(options);
+        }
+        if (options.command == QLatin1String("send")) {
+            co_return co_await send(options);
         }
     } catch (const std::invalid_argument &error) {
         co_return fail(
@@ -235,4 +258,205 @@ QCoro::Task<int> VorlantaCli::channels(const Options &options)
         print(QString::number(channel.id) + QLatin1Char('\t') + channel.name);
     }
     co_return 0;
+}
+
+QCoro::Task<int> VorlantaCli::projects(const Options &options)
+{
+    QStringList rest = options.rest;
+    bool missingValue = false;
+    const QString search =
+        takeOption(rest, QStringLiteral("--search"), &missingValue).value_or(QString());
+    const std::optional<QString> pageText =
+        takeOption(rest, QStringLiteral("--page"), &missingValue);
+    bool pageIsNumber = true;
+    const int page = pageText ? pageText->toInt(&pageIsNumber) : 1;
+    if (missingValue || !pageIsNumber || page < 1) {
+        co_return fail(QStringLiteral("projects takes --search TEXT and --page N (N from 1)"), 2);
+    }
+    if (!rest.isEmpty()) {
+        co_return fail(QStringLiteral("unexpected arguments: ") + rest.join(QLatin1Char(' ')), 2);
+    }
+    // The catalogue reads its address from the environment.
+    if (options.serviceGiven) {
+        qputenv(MissingFilesViewModel::kEnvBaseUrl, options.service.toUtf8());
+    }
+    MissingFilesViewModel catalogue;
+    if (!catalogue.apiClient()) {
+        co_return fail(catalogue.statusText());
+    }
+    co_await catalogue.loadProjectsAsync();
+    if (catalogue.statusText().startsWith(QLatin1String("Error: "))) {
+        co_return fail(catalogue.statusText());
+    }
+    catalogue.setSearchQuery(search);
+    if (page > std::max(1, catalogue.pageCount())) {
+        co_return fail(QStringLiteral("there are only %1 page(s)").arg(catalogue.pageCount()));
+    }
+    catalogue.setCurrentPage(page);
+    const QList<MissingFilesViewModel::ProjectCard> cards = catalogue.paginatedProjects();
+    if (options.json) {
+        nlohmann::ordered_json list = nlohmann::ordered_json::array();
+        for (const auto &card : cards) {
+            nlohmann::ordered_json files = nlohmann::ordered_json::array();
+            for (const auto &file : card.files) {
+                files.push_back({{"id", file.id},
+                                 {"name", file.name.toStdString()},
+                                 {"size", file.size},
+                                 {"url", file.url.toStdString()},
+                                 {"locked", file.locked}});
+            }
+            nlohmann::ordered_json json;
+            json["id"] = card.id;
+            json["title"] = card.title.toStdString();
+            json["channel"] =
+                card.channel
+                    ? nlohmann::ordered_json{{"id", card.channel->id},
+                                             {"name", card.channel->name
+                                                          ? nlohmann::ordered_json(
+                                                                card.channel->name->toStdString())
+                                                          : nullptr}}
+                    : nullptr;
+            json["dueDate"] = card.dueDate
+                                  ? nlohmann::ordered_json(
+                                        card.dueDate->toUTC().toString(Qt::ISODate).toStdString())
+                                  : nullptr;
+            json["hasThumbnailAddon"] = card.hasThumbnailAddon;
+            json["hasReformattingAddon"] = card.hasReformattingAddon;
+            json["hasLongForm"] = card.hasLongForm;
+            json["files"] = std::move(files);
+            list.push_back(std::move(json));
+        }
+        print(QString::fromStdString(list.dump()));
+        co_return 0;
+    }
+    for (const auto &card : cards) {
+        print(QString::number(card.id) + QLatin1Char('\t') + card.title + QLatin1Char('\t') +
+              QStringLiteral("%1 file(s)").arg(card.files.size()) + QLatin1Char('\t') +
+              (card.dueDate ? card.dueDate->toUTC().toString(QStringLiteral("yyyy-MM-dd"))
+                            : QStringLiteral("no due date")));
+    }
+    print(QStringLiteral("page %1 of %2, %3 project(s)")
+              .arg(page)
+              .arg(std::max(1, catalogue.pageCount()))
+              .arg(catalogue.filteredProjects().size()));
+    co_return 0;
+}
+
+std::shared_ptr<VorlantaApiClient> VorlantaCli::signedInClient(const Options &options)
+{
+    const std::optional<AuthState> saved = AuthStore::load();
+    if (!saved || saved->accessToken.isEmpty()) {
+        fail(QStringLiteral("not signed in (run: vorlanta login --token TOKEN)"));
+        return nullptr;
+    }
+    return VorlantaApiClient::make(options.service, *saved);
+}
+
+void VorlantaCli::followProgress(QuickProjectService &service)
+{
+    m_progressOnTerminal = ::isatty(::fileno(m_out)) == 1;
+    QObject::connect(&service, &QuickProjectService::statusTextChanged, &service,
+                     [this](const QString &text) {
+                         if (m_progressOnTerminal) {
+                             const QByteArray line = QByteArray("\r\033[K") + text.toUtf8();
+                             std::fwrite(line.constData(), 1, size_t(line.size()), m_out);
+                             std::fflush(m_out);
+                             m_progressLineOpen = true;
+                         } else {
+                             print(text);
+                         }
+                     });
+}
+
+void VorlantaCli::endProgress()
+{
+    if (m_progressLineOpen) {
+        std::fputc('\n', m_out);
+        std::fflush(m_out);
+        m_progressLineOpen = false;
+    }
+}
+
+QCoro::Task<int> VorlantaCli::create(const Options &options)
+{
+    QStringList rest = options.rest;
+    bool missingValue = false;
+    const std::optional<QString> title = takeOption(rest, QStringLiteral("--title"), &missingValue);
+    const std::optional<QString> channelText =
+        takeOption(rest, QStringLiteral("--channel"), &missingValue);
+    const std::optional<QString> notes = takeOption(rest, QStringLiteral("--notes"), &missingValue);
+    const std::optional<QString> due = takeOption(rest, QStringLiteral("--due"), &missingValue);
+    const bool thumbnail = !takeFlag(rest, QStringLiteral("--no-thumbnail"));
+    const bool longForm = !takeFlag(rest, QStringLiteral("--no-long-form"));
+    const bool isShort = !takeFlag(rest, QStringLiteral("--no-short"));
+    bool channelIsNumber = false;
+    const qint64 channel = channelText ? channelText->toLongLong(&channelIsNumber) : 0;
+    if (missingValue || !title || title->isEmpty() || !channelIsNumber) {
+        co_return fail(QStringLiteral("create needs --title TEXT and --channel ID"), 2);
+    }
+    if (due && !QDate::fromString(*due, QStringLiteral("dd/MM/yyyy")).isValid()) {
+        co_return fail(QStringLiteral("--due takes a date as dd/MM/yyyy"), 2);
+    }
+    for (const QString &argument : std::as_const(rest)) {
+        if (argument.startsWith(QLatin1String("--"))) {
+            co_return fail(QStringLiteral("unknown option ") + argument, 2);
+        }
+    }
+    QStringList files;
+    for (const QString &file : std::as_const(rest)) {
+        files.append(QFileInfo(file).absoluteFilePath());
+    }
+    const std::shared_ptr<VorlantaApiClient> client = signedInClient(options);
+    if (!client) {
+        co_return 1;
+    }
+    QuickProjectService service(client);
+    followProgress(service);
+    try {
+        const qint64 id = co_await service.createProject(*title, notes, channel, due, thumbnail,
+                                                         longForm, isShort, files);
+        endProgress();
+        print(QStringLiteral("Project %1 created with %2 file(s).").arg(id).arg(files.size()));
+        co_return 0;
+    } catch (const std::exception &error) {
+        endProgress();
+        co_return fail(service.statusText());
+    }
+}
+
+QCoro::Task<int> VorlantaCli::send(const Options &options)
+{
+    QStringList rest = options.rest;
+    bool missingValue = false;
+    const std::optional<QString> projectText =
+        takeOption(rest, QStringLiteral("--project"), &missingValue);
+    bool projectIsNumber = false;
+    const qint64 project = projectText ? projectText->toLongLong(&projectIsNumber) : 0;
+    if (missingValue || !projectIsNumber || rest.isEmpty()) {
+        co_return fail(QStringLiteral("send needs --project ID and at least one FILE"), 2);
+    }
+    for (const QString &argument : std::as_const(rest)) {
+        if (argument.startsWith(QLatin1String("--"))) {
+            co_return fail(QStringLiteral("unknown option ") + argument, 2);
+        }
+    }
+    QStringList files;
+    for (const QString &file : std::as_const(rest)) {
+        files.append(QFileInfo(file).absoluteFilePath());
+    }
+    const std::shared_ptr<VorlantaApiClient> client = signedInClient(options);
+    if (!client) {
+        co_return 1;
+    }
+    QuickProjectService service(client);
+    followProgress(service);
+    try {
+        co_await service.addFiles(project, files);
+        endProgress();
+        print(QStringLiteral("%1 file(s) sent to project %2.").arg(files.size()).arg(project));
+        co_return 0;
+    } catch (const std::exception &error) {
+        endProgress();
+        co_return fail(service.statusText());
+    }
 }

@@ -5,6 +5,10 @@
 #include <QtCore/QStringList>
 
 #include <cstdio>
+#include <memory>
+
+class QuickProjectService;
+class VorlantaApiClient;
 
 // The `vorlanta` command line: the application's workflows from a terminal, on the same library.
 // Every command prints its result on standard output and errors in plain words on standard error;
@@ -22,6 +26,7 @@ private:
     struct Options {
         QString command;
         QString service; // API base URL
+        bool serviceGiven = false;
         bool json = false;
         QStringList rest;
     };
@@ -30,10 +35,21 @@ private:
     int logout();
     QCoro::Task<int> status(const Options &options);
     QCoro::Task<int> channels(const Options &options);
+    QCoro::Task<int> projects(const Options &options);
+    QCoro::Task<int> create(const Options &options);
+    QCoro::Task<int> send(const Options &options);
+    // The signed-in client, or nothing after printing why.
+    std::shared_ptr<VorlantaApiClient> signedInClient(const Options &options);
+    // Shows the upload service's status as it changes: one rewritten line on a terminal, plain
+    // lines otherwise.
+    void followProgress(QuickProjectService &service);
+    void endProgress();
 
     void print(const QString &text);
     int fail(const QString &text, int status = 1);
 
     std::FILE *m_out;
     std::FILE *m_err;
+    bool m_progressOnTerminal = false;
+    bool m_progressLineOpen = false;
 };

@@ -4,6 +4,7 @@
 #include "support/TestEnvironment.h"
 
 #include <QtCore/QProcess>
+#include <QtCore/QRegularExpression>
 #include <QtNetwork/QTcpServer>
 
 #include <nlohmann/json.hpp>
@@ -56,15 +57,18 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("err");
         QTest::newRow("nothing") << QStringList() << 2 << QString();
-        QTest::newRow("unknown command") << QStringList{QStringLiteral("upload-all")} << 2
-                                         << QStringLiteral("vorlanta: unknown command \"upload-all\"");
-        QTest::newRow("login without token") << QStringList{QStringLiteral("login")} << 2
-                                             << QStringLiteral("vorlanta: login needs --token TOKEN");
-        QTest::newRow("service without URL") << QStringList{QStringLiteral("status"), QStringLiteral("--service")}
-                                             << 2 << QStringLiteral("vorlanta: --service needs a URL");
+        QTest::newRow("unknown command")
+            << QStringList{QStringLiteral("upload-all")} << 2
+            << QStringLiteral("vorlanta: unknown command \"upload-all\"");
+        QTest::newRow("login without token")
+            << QStringList{QStringLiteral("login")} << 2
+            << QStringLiteral("vorlanta: login needs --token TOKEN");
+        QTest::newRow("service without URL")
+            << QStringList{QStringLiteral("status"), QStringLiteral("--service")} << 2
+            << QStringLiteral("vorlanta: --service needs a URL");
         QTest::newRow("service not a URL")
-            << QStringList{QStringLiteral("--service"), QStringLiteral("::"), QStringLiteral("login"),
-                           QStringLiteral("--token"), QStringLiteral("t")}
+            << QStringList{QStringLiteral("--service"), QStringLiteral("::"),
+                           QStringLiteral("login"), QStringLiteral("--token"), QStringLiteral("t")}
             << 2 << QStringLiteral("is not a valid URL");
     }
     void usageErrors()
@@ -104,16 +108,19 @@ private Q_SLOTS:
         run = vorlanta({QStringLiteral("--service"), closedPortUrl(), QStringLiteral("login"),
                         QStringLiteral("--token"), m_sandbox->token()});
         QCOMPARE(run.status, 1);
-        QVERIFY2(run.err.contains(QStringLiteral("cannot check the token with")), qPrintable(run.err));
+        QVERIFY2(run.err.contains(QStringLiteral("cannot check the token with")),
+                 qPrintable(run.err));
         QVERIFY(!AuthStore::load());
 
         run = vorlanta({QStringLiteral("--service"), base, QStringLiteral("login"),
                         QStringLiteral("--token"), m_sandbox->token()});
         QCOMPARE(run.status, 0);
         QCOMPARE(run.out, QStringLiteral("Signed in to ") + base + QLatin1Char('\n'));
-        QCOMPARE(AuthStore::load(), std::optional<AuthState>(AuthState{m_sandbox->token(), std::nullopt}));
+        QCOMPARE(AuthStore::load(),
+                 std::optional<AuthState>(AuthState{m_sandbox->token(), std::nullopt}));
 
-        run = vorlanta({QStringLiteral("--service"), base, QStringLiteral("status"), QStringLiteral("--json")});
+        run = vorlanta({QStringLiteral("--service"), base, QStringLiteral("status"),
+                        QStringLiteral("--json")});
         QCOMPARE(run.status, 0);
         const nlohmann::json status = nlohmann::json::parse(run.out.toStdString());
         QVERIFY(status.at("status") == "signed-in");
@@ -125,7 +132,8 @@ private Q_SLOTS:
         QCOMPARE(lines.size(), 3);
         QVERIFY(lines.at(0).startsWith(QStringLiteral("1\t")));
 
-        run = vorlanta({QStringLiteral("--service"), base, QStringLiteral("--json"), QStringLiteral("channels")});
+        run = vorlanta({QStringLiteral("--service"), base, QStringLiteral("--json"),
+                        QStringLiteral("channels")});
         QCOMPARE(run.status, 0);
         const nlohmann::json channels = nlohmann::json::parse(run.out.toStdString());
         QVERIFY(channels.is_array());
@@ -149,6 +157,97 @@ private Q_SLOTS:
         run = vorlanta({QStringLiteral("--service"), base, QStringLiteral("channels")});
         QCOMPARE(run.status, 1);
         QVERIFY(run.err.contains(QStringLiteral("not signed in")));
+    }
+
+    void projectsArePagedAndSearched()
+    {
+        AuthStore::save(AuthState{m_sandbox->token(), std::nullopt});
+        const QString base = service();
+        Run run = vorlanta({QStringLiteral("--service"), base, QStringLiteral("projects"),
+                            QStringLiteral("--json")});
+        QCOMPARE(run.status, 0);
+        const nlohmann::json first = nlohmann::json::parse(run.out.toStdString());
+        QCOMPARE(first.size(), size_t(7));
+        run = vorlanta({QStringLiteral("--service"), base, QStringLiteral("projects"),
+                        QStringLiteral("--page"), QStringLiteral("2"), QStringLiteral("--json")});
+        QCOMPARE(run.status, 0);
+        const nlohmann::json second = nlohmann::json::parse(run.out.toStdString());
+        QVERIFY(!second.empty());
+        // No project on both pages.
+        for (const auto &a : first) {
+            for (const auto &b : second) {
+                QVERIFY(a.at("id") != b.at("id"));
+            }
+        }
+        // Searching for one title finds it, case-insensitively.
+        const QString title = QString::fromStdString(first.at(0).at("title").get<std::string>());
+        run = vorlanta({QStringLiteral("--service"), base, QStringLiteral("projects"),
+                        QStringLiteral("--search"), title.toUpper()});
+        QCOMPARE(run.status, 0);
+        QVERIFY2(run.out.contains(title), qPrintable(run.out));
+        QVERIFY(run.out.contains(QStringLiteral("page 1 of 1")));
+        run = vorlanta({QStringLiteral("--service"), base, QStringLiteral("projects"),
+                        QStringLiteral("--page"), QStringLiteral("9")});
+        QCOMPARE(run.status, 1);
+        QVERIFY(run.err.contains(QStringLiteral("there are only 2 page(s)")));
+        run = vorlanta({QStringLiteral("--service"), base, QStringLiteral("projects"),
+                        QStringLiteral("--page"), QStringLiteral("zero")});
+        QCOMPARE(run.status, 2);
+    }
+
+    void createAndSendUploadFiles()
+    {
+        AuthStore::save(AuthState{m_sandbox->token(), std::nullopt});
+        const QString base = service();
+        QStringList files;
+        for (const QString &name : {QStringLiteral("intro.mov"), QStringLiteral("main.mov")}) {
+            const QString path = TestSupport::root() + QLatin1Char('/') + name;
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QByteArray(6 * 1024 * 1024 + name.size(), 'x'));
+            files << path;
+        }
+        Run run = vorlanta(QStringList{QStringLiteral("--service"), base, QStringLiteral("create"),
+                                       QStringLiteral("--title"), QStringLiteral("CLI Trip"),
+                                       QStringLiteral("--channel"), QStringLiteral("1"),
+                                       QStringLiteral("--due"), QStringLiteral("24/12/2026"),
+                                       QStringLiteral("--no-short")} +
+                           files);
+        QCOMPARE(run.status, 0);
+        // Not a terminal: the status lines come one by one, then the result.
+        QVERIFY2(run.out.contains(
+                     QStringLiteral("Creating project...\nUploading... 50.0%\nUploading... 100.0%\n"
+                                    "Project created successfully!\n")),
+                 qPrintable(run.out));
+        static const QRegularExpression created(
+            QStringLiteral("Project (\\d+) created with 2 file\\(s\\)\\."));
+        const QRegularExpressionMatch match = created.match(run.out);
+        QVERIFY(match.hasMatch());
+        const QString id = match.captured(1);
+
+        run = vorlanta({QStringLiteral("--service"), base, QStringLiteral("send"),
+                        QStringLiteral("--project"), id, files.first()});
+        QCOMPARE(run.status, 0);
+        QVERIFY(run.out.endsWith(QStringLiteral("1 file(s) sent to project ") + id +
+                                 QStringLiteral(".\n")));
+
+        run = vorlanta({QStringLiteral("--service"), base, QStringLiteral("projects"),
+                        QStringLiteral("--search"), QStringLiteral("cli trip"),
+                        QStringLiteral("--json")});
+        QCOMPARE(run.status, 0);
+        const nlohmann::json cards = nlohmann::json::parse(run.out.toStdString());
+        QCOMPARE(cards.size(), size_t(1));
+        QCOMPARE(cards.at(0).at("files").size(), size_t(3));
+
+        // An unknown project: the engine's failure line, and a failing status.
+        run = vorlanta({QStringLiteral("--service"), base, QStringLiteral("send"),
+                        QStringLiteral("--project"), QStringLiteral("987654"), files.first()});
+        QCOMPARE(run.status, 1);
+        QVERIFY2(run.err.contains(QStringLiteral("vorlanta: Upload failed for intro.mov: ")),
+                 qPrintable(run.err));
+        run = vorlanta({QStringLiteral("--service"), base, QStringLiteral("create"),
+                        QStringLiteral("--title"), QStringLiteral("x")});
+        QCOMPARE(run.status, 2);
     }
 
     void statusTellsARejectedTokenFromAnUnreachableService()
