@@ -7,6 +7,7 @@
 #include "core/upload/MissingFilesViewModel.h"
 #include "core/upload/QuickProjectService.h"
 
+#include <QtCore/QElapsedTimer>
 #include <QtCore/QFileInfo>
 
 #include <nlohmann/json.hpp>
@@ -352,9 +353,40 @@ std::shared_ptr<VorlantaApiClient> VorlantaCli::signedInClient(const Options &op
     return VorlantaApiClient::make(options.service, *saved);
 }
 
-void VorlantaCli::followProgress(QuickProjectService &service)
+void VorlantaCli::followProgress(QuickProjectService &service, const QStringList &files)
 {
     m_progressOnTerminal = ::isatty(::fileno(m_out)) == 1;
+    if (m_progressOnTerminal) {
+        // A live line: percent, bytes, rate and time left, updated after every part.
+        qint64 total = 0;
+        for (const QString &file : files) {
+            total += std::max<qint64>(0, QFileInfo(file).size());
+        }
+        auto clock = std::make_shared<QElapsedTimer>();
+        clock->start();
+        QObject::connect(
+            &service, &QuickProjectService::partUploaded, &service,
+            [this, &service, total, clock](qint64 sentInFile, qint64) {
+                const double mib = 1024.0 * 1024.0;
+                const qint64 done =
+                    std::min(total, qint64(service.uploadProgress() * double(total)) + sentInFile);
+                const double seconds = std::max(0.001, double(clock->elapsed()) / 1000.0);
+                const double rate = double(done) / seconds;
+                const qint64 left = rate > 0 ? qint64(double(total - done) / rate) : 0;
+                const QString line =
+                    QStringLiteral("%1%  %2 / %3 MiB  %4 MiB/s  ETA %5:%6")
+                        .arg(total > 0 ? 100.0 * double(done) / double(total) : 100.0, 5, 'f', 1)
+                        .arg(double(done) / mib, 0, 'f', 1)
+                        .arg(double(total) / mib, 0, 'f', 1)
+                        .arg(rate / mib, 0, 'f', 1)
+                        .arg(left / 60)
+                        .arg(left % 60, 2, 10, QLatin1Char('0'));
+                const QByteArray bytes = QByteArray("\r\033[K") + line.toUtf8();
+                std::fwrite(bytes.constData(), 1, size_t(bytes.size()), m_out);
+                std::fflush(m_out);
+                m_progressLineOpen = true;
+            });
+    }
     QObject::connect(&service, &QuickProjectService::statusTextChanged, &service,
                      [this](const QString &text) {
                          if (m_progressOnTerminal) {
@@ -411,7 +443,7 @@ QCoro::Task<int> VorlantaCli::create(const Options &options)
         co_return 1;
     }
     QuickProjectService service(client);
-    followProgress(service);
+    followProgress(service, files);
     try {
         const qint64 id = co_await service.createProject(*title, notes, channel, due, thumbnail,
                                                          longForm, isShort, files);
@@ -449,7 +481,7 @@ QCoro::Task<int> VorlantaCli::send(const Options &options)
         co_return 1;
     }
     QuickProjectService service(client);
-    followProgress(service);
+    followProgress(service, files);
     try {
         co_await service.addFiles(project, files);
         endProgress();

@@ -42,7 +42,7 @@ private:
     std::shared_ptr<VorlantaApiClient> signedInClient(const Options &options);
     // Shows the upload service's status as it changes: one rewritten line on a terminal, plain
     // lines otherwise.
-    void followProgress(QuickProjectService &service);
+    void followProgress(QuickProjectService &service, const QStringList &files);
     void endProgress();
 
     void print(const QString &text);

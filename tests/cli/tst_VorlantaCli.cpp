@@ -250,6 +250,37 @@ private Q_SLOTS:
         QCOMPARE(run.status, 2);
     }
 
+    void terminalShowsALiveProgressLine()
+    {
+        AuthStore::save(AuthState{m_sandbox->token(), std::nullopt});
+        const QString path = TestSupport::root() + QStringLiteral("/long.mov");
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(16 * 1024 * 1024, 'y')); // three parts
+        file.close();
+        // script(1) gives the command a terminal.
+        const QString command = QString::fromUtf8(TestPrograms::kCli) +
+                                QStringLiteral(" --service ") + service() +
+                                QStringLiteral(" create --title Live --channel 1 ") + path;
+        QProcess process;
+        process.start(QStringLiteral("script"),
+                      {QStringLiteral("-qec"), command, QStringLiteral("/dev/null")});
+        QVERIFY(process.waitForFinished(60000));
+        QCOMPARE(process.exitCode(), 0);
+        const QString out = QString::fromUtf8(process.readAllStandardOutput());
+        // The line is rewritten in place: percent, bytes, rate and time left after each part.
+        static const QRegularExpression live(QStringLiteral(
+            "\\r\\x1b\\[K *(\\d+\\.\\d)%  [\\d.]+ / 16\\.0 MiB  [\\d.]+ MiB/s  ETA \\d+:\\d\\d"));
+        QStringList percents;
+        auto it = live.globalMatch(out);
+        while (it.hasNext()) {
+            percents << it.next().captured(1);
+        }
+        QCOMPARE(percents.size(), 3);
+        QCOMPARE(percents.last(), QStringLiteral("100.0"));
+        QVERIFY(out.contains(QStringLiteral("Project created successfully!")));
+    }
+
     void statusTellsARejectedTokenFromAnUnreachableService()
     {
         AuthStore::save(AuthState{QStringLiteral("eyJ.stale.token"), std::nullopt});

@@ -252,6 +252,7 @@ QCoro::Task<QStringList> QuickProjectService::uploadFileParts(const QString &fil
     const QStringList urls = urlsRef;
     const QList<PartRange> ranges = partRanges(fileSize, int(urls.size()));
     QStringList etags;
+    qint64 sent = 0;
     for (qsizetype index = 0; index < ranges.size(); ++index) {
         const PartRange range = ranges[index];
         const int partNumber = int(index + 1);
@@ -271,6 +272,8 @@ QCoro::Task<QStringList> QuickProjectService::uploadFileParts(const QString &fil
         request.bodyFile = HttpBodyFile{filePath, range.offset, range.length};
         const QString etag = co_await uploadPartWithRetry(request, partNumber, kPartTries);
         etags.append(etag);
+        sent += range.length;
+        Q_EMIT partUploaded(sent, fileSize);
     }
     co_return etags;
 }

@@ -86,6 +86,8 @@ signals:
     void isUploadingChanged(bool isUploading);
     void uploadProgressChanged(double uploadProgress);
     void statusTextChanged(const QString &statusText);
+    // A part of the current file went through: bytes of that file sent so far in this attempt.
+    void partUploaded(qint64 sentInFile, qint64 fileSize);
 
 private:
     void setUploading(bool value);
