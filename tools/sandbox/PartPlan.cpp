@@ -1,15 +1,30 @@
 #include "PartPlan.h"
 
 #include <algorithm>
+#include <atomic>
 
 namespace sandbox {
 
-// With n = floor(size / 5 MiB) URLs, ceil(size / n) >= size / n >= 5 MiB, and the last part is
-// never empty because (n - 1) * ceil(size / n) < size whenever (n - 1)^2 < size, which holds for
-// n <= 10000 and size >= n * 5 MiB.
+namespace {
+std::atomic<std::uint64_t> g_targetPartSize{PartPlan::kMinPartSize};
+} // namespace
+
+void PartPlan::setTargetPartSize(std::uint64_t bytes)
+{
+    g_targetPartSize = std::max(bytes, kMinPartSize);
+}
+
+std::uint64_t PartPlan::targetPartSize()
+{
+    return g_targetPartSize;
+}
+
+// With n = floor(size / target) URLs (target >= 5 MiB), ceil(size / n) >= size / n >= target, and
+// the last part is never empty because (n - 1) * ceil(size / n) < size whenever (n - 1)^2 < size,
+// which holds for n <= 10000 and size >= n * 5 MiB.
 PartPlan::PartPlan(std::uint64_t fileSize)
     : m_fileSize(fileSize), m_urlCount(std::uint32_t(std::clamp<std::uint64_t>(
-                                fileSize / kMinPartSize, 1, std::uint64_t(kMaxParts))))
+                                fileSize / targetPartSize(), 1, std::uint64_t(kMaxParts))))
 {}
 
 std::uint64_t PartPlan::partSize() const

@@ -14,6 +14,10 @@ public:
 
     explicit PartPlan(std::uint64_t fileSize);
 
+    // The smallest part handed out (at least kMinPartSize); set once at start.
+    static void setTargetPartSize(std::uint64_t bytes);
+    static std::uint64_t targetPartSize();
+
     std::uint64_t fileSize() const { return m_fileSize; }
     // The number of presigned URLs handed out (at least 1, also for an empty file).
     std::uint32_t urlCount() const { return m_urlCount; }

@@ -65,7 +65,9 @@ std::unique_ptr<PartStore::PartWriter> PartStore::beginPart(std::int64_t fileId,
     std::filesystem::create_directories(target.parent_path());
     // Each writer has its own temporary file, so a retried part never meets a stale one.
     std::filesystem::path temporary = target;
-    temporary += "." + std::to_string(++g_writerSerial) + ".tmp";
+    temporary += ".";
+    temporary += std::to_string(++g_writerSerial);
+    temporary += ".tmp";
     return std::unique_ptr<PartWriter>(new PartWriter(temporary, target));
 }
 

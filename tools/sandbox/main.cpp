@@ -4,6 +4,7 @@
 #include "BuildConfig.h"
 #include "DemoData.h"
 #include "Faults.h"
+#include "PartPlan.h"
 #include "PartStore.h"
 #include "PresignedUrls.h"
 #include "Router.h"
@@ -44,6 +45,7 @@ struct Options {
     std::string token = kDemoToken;
     std::vector<std::string> faults;
     std::optional<std::uint64_t> seed;
+    std::uint64_t partMiB = 5;
     bool quiet = false;
 };
 
@@ -54,7 +56,7 @@ struct UsageError : std::runtime_error {
 std::string usage()
 {
     return std::string("usage: vorlanta-sandbox [--port N] [--data-dir DIR] [--token T] "
-                       "[--fault NAME=VALUE]... [--seed N] [--quiet]\n"
+                       "[--fault NAME=VALUE]... [--seed N] [--part-mib N] [--quiet]\n"
                        "  --port N        port on 127.0.0.1 (default ") +
            BuildConfig::kSandboxPort +
            "; 0 picks a free one)\n"
@@ -62,6 +64,8 @@ std::string usage()
            "                  directory removed at exit)\n"
            "  --token T       the accepted bearer token (default: a demo token)\n"
            "  --seed N        seed of the fault dice, for reproducible runs\n"
+           "  --part-mib N    smallest part handed out, in MiB (default 5, the object stores'\n"
+           "                  minimum; larger values give fewer, bigger parts)\n"
            "  --quiet         no request log on standard error\n" +
            sandbox::Faults::help();
 }
@@ -112,6 +116,8 @@ Options parseOptions(int argc, char **argv)
             }
         } else if (name == "--fault") {
             options.faults.emplace_back(value());
+        } else if (name == "--part-mib") {
+            options.partMiB = parseNumber<std::uint64_t>(name, value(), 5, 1024 * 1024);
         } else if (name == "--seed") {
             options.seed = parseNumber<std::uint64_t>(name, value(), 0, UINT64_MAX);
         } else if (name == "--quiet" && !inlineValue) {
@@ -145,6 +151,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "vorlanta-sandbox: %s\n\n%s", error.what(), usage().c_str());
         return 2;
     }
+    sandbox::PartPlan::setTargetPartSize(options.partMiB * 1024 * 1024);
     sandbox::Faults faults(options.seed ? *options.seed : std::uint64_t(std::random_device{}()));
     try {
         for (const std::string &fault : options.faults) {
