@@ -559,26 +559,63 @@ private Q_SLOTS:
         QCOMPARE(client.post(kProjects, validProject()).status, 200);
     }
 
+    void badOptionsAreRefusedWithUsage_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("mentions");
+        QTest::newRow("parts below the minimum")
+            << QStringList{QStringLiteral("--part-mib"), QStringLiteral("4")}
+            << QStringLiteral("--part-mib");
+        QTest::newRow("port out of range")
+            << QStringList{QStringLiteral("--port"), QStringLiteral("70000")}
+            << QStringLiteral("--port");
+        QTest::newRow("unknown fault")
+            << QStringList{QStringLiteral("--fault"), QStringLiteral("nonsense=1")}
+            << QStringLiteral("nonsense");
+        QTest::newRow("unknown option")
+            << QStringList{QStringLiteral("--bogus")} << QStringLiteral("--bogus");
+    }
+    void badOptionsAreRefusedWithUsage()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, mentions);
+        QProcess process;
+        process.start(QString::fromUtf8(TestPrograms::kSandbox), arguments);
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitCode(), 2);
+        const QString err = QString::fromUtf8(process.readAllStandardError());
+        QVERIFY2(err.startsWith(QStringLiteral("vorlanta-sandbox: ")) && err.contains(mentions),
+                 qPrintable(err));
+        QVERIFY(process.readAllStandardOutput().isEmpty());
+    }
+
     void uploadInitKeepsPartsAboveTheMinimum_data()
     {
         QTest::addColumn<qint64>("size");
         QTest::addColumn<int>("urlCount");
-        QTest::newRow("empty") << qint64(0) << 1;
-        QTest::newRow("1 byte") << qint64(1) << 1;
-        QTest::newRow("5 MiB - 1") << kMinPart - 1 << 1;
-        QTest::newRow("5 MiB") << kMinPart << 1;
-        QTest::newRow("10 MiB - 1") << 2 * kMinPart - 1 << 1;
-        QTest::newRow("10 MiB") << 2 * kMinPart << 2;
-        QTest::newRow("12 MiB") << 12 * kMiB << 2;
-        QTest::newRow("100 MiB") << 100 * kMiB << 20;
-        QTest::newRow("100 MiB + 1") << 100 * kMiB + 1 << 20;
-        QTest::newRow("60 GiB") << 60 * 1024 * kMiB << 10000;
+        QTest::addColumn<int>("partMiB"); // the --part-mib option; 5 is the default
+        QTest::newRow("empty") << qint64(0) << 1 << 5;
+        QTest::newRow("1 byte") << qint64(1) << 1 << 5;
+        QTest::newRow("5 MiB - 1") << kMinPart - 1 << 1 << 5;
+        QTest::newRow("5 MiB") << kMinPart << 1 << 5;
+        QTest::newRow("10 MiB - 1") << 2 * kMinPart - 1 << 1 << 5;
+        QTest::newRow("10 MiB") << 2 * kMinPart << 2 << 5;
+        QTest::newRow("12 MiB") << 12 * kMiB << 2 << 5;
+        QTest::newRow("100 MiB") << 100 * kMiB << 20 << 5;
+        QTest::newRow("100 MiB + 1") << 100 * kMiB + 1 << 20 << 5;
+        QTest::newRow("60 GiB") << 60 * 1024 * kMiB << 10000 << 5;
+        QTest::newRow("2 GiB in 256 MiB parts") << 2048 * kMiB << 8 << 256;
+        QTest::newRow("2 GiB + 1 in 256 MiB parts") << 2048 * kMiB + 1 << 8 << 256;
+        QTest::newRow("100 MiB in 256 MiB parts") << 100 * kMiB << 1 << 256;
     }
     void uploadInitKeepsPartsAboveTheMinimum()
     {
         QFETCH(qint64, size);
         QFETCH(int, urlCount);
-        SandboxProcess sandbox;
+        QFETCH(int, partMiB);
+        SandboxProcess sandbox(
+            partMiB == 5 ? QStringList()
+                         : QStringList{QStringLiteral("--part-mib"), QString::number(partMiB)});
         QVERIFY2(sandbox.isRunning(), qPrintable(sandbox.startError()));
         Client client(sandbox);
         const Json init = client.initUpload(101, size);
@@ -606,7 +643,7 @@ private Q_SLOTS:
             const qint64 partSize = (size + n - 1) / n;
             const qint64 last = size - (n - 1) * partSize;
             if (n > 1) {
-                QVERIFY(partSize >= kMinPart);
+                QVERIFY(partSize >= qint64(partMiB) * kMiB);
             }
             QVERIFY(last > 0);
             QVERIFY(last <= partSize);
