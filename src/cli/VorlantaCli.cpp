@@ -33,6 +33,26 @@ std::optional<QString> takeOption(QStringList &arguments, const QString &name, b
     return value;
 }
 
+// The first argument that looks like an option, or empty text.
+QString firstOption(const QStringList &arguments)
+{
+    for (const QString &argument : arguments) {
+        if (argument.startsWith(QLatin1String("--"))) {
+            return argument;
+        }
+    }
+    return {};
+}
+
+QStringList absolutePaths(const QStringList &files)
+{
+    QStringList paths;
+    for (const QString &file : files) {
+        paths.append(QFileInfo(file).absoluteFilePath());
+    }
+    return paths;
+}
+
 bool takeFlag(QStringList &arguments, const QString &name)
 {
     return arguments.removeAll(name) > 0;
@@ -429,15 +449,11 @@ QCoro::Task<int> VorlantaCli::create(const Options &options)
     if (due && !QDate::fromString(*due, QStringLiteral("dd/MM/yyyy")).isValid()) {
         co_return fail(QStringLiteral("--due takes a date as dd/MM/yyyy"), 2);
     }
-    for (const QString &argument : std::as_const(rest)) {
-        if (argument.startsWith(QLatin1String("--"))) {
-            co_return fail(QStringLiteral("unknown option ") + argument, 2);
-        }
+    const QString unknown = firstOption(rest);
+    if (!unknown.isEmpty()) {
+        co_return fail(QStringLiteral("unknown option ") + unknown, 2);
     }
-    QStringList files;
-    for (const QString &file : std::as_const(rest)) {
-        files.append(QFileInfo(file).absoluteFilePath());
-    }
+    const QStringList files = absolutePaths(rest);
     const std::shared_ptr<VorlantaApiClient> client = signedInClient(options);
     if (!client) {
         co_return 1;
@@ -467,15 +483,11 @@ QCoro::Task<int> VorlantaCli::send(const Options &options)
     if (missingValue || !projectIsNumber || rest.isEmpty()) {
         co_return fail(QStringLiteral("send needs --project ID and at least one FILE"), 2);
     }
-    for (const QString &argument : std::as_const(rest)) {
-        if (argument.startsWith(QLatin1String("--"))) {
-            co_return fail(QStringLiteral("unknown option ") + argument, 2);
-        }
+    const QString unknown = firstOption(rest);
+    if (!unknown.isEmpty()) {
+        co_return fail(QStringLiteral("unknown option ") + unknown, 2);
     }
-    QStringList files;
-    for (const QString &file : std::as_const(rest)) {
-        files.append(QFileInfo(file).absoluteFilePath());
-    }
+    const QStringList files = absolutePaths(rest);
     const std::shared_ptr<VorlantaApiClient> client = signedInClient(options);
     if (!client) {
         co_return 1;

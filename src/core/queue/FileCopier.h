@@ -37,6 +37,15 @@ Result copyRecursively(const QString &source, const QString &destination,
 Result copyDirectory(const QString &source, const QString &destination,
                      const std::atomic_bool *cancel = nullptr);
 
+// Thrown by throwIfCancelled: a staging interrupted by termination leaves its job as it was.
+struct CopyCancelled {};
+inline void throwIfCancelled(const Result &result)
+{
+    if (result.cancelled) {
+        throw CopyCancelled{};
+    }
+}
+
 // Writes the text as UTF-8 atomically.
 Result writeTextAtomically(const QString &path, const QString &text);
 

@@ -33,8 +33,6 @@ using namespace std::chrono_literals;
 struct JobError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
-// Termination interrupted the staging; the job is left as it was.
-struct JobCancelled {};
 
 struct State {
     std::mutex mutex;
@@ -68,13 +66,6 @@ bool pause(quint64 generation)
     return !s.wake.wait_for(lock, 1s, [&] { return !s.isRunning || s.generation != generation; });
 }
 
-void throwIfCancelled(const FileCopier::Result &result)
-{
-    if (result.cancelled) {
-        throw JobCancelled{};
-    }
-}
-
 // File list staging, shared by three job types that differ only in their label.
 void stageFileList(const JobEnvelope &envelope, const QString &outbox, const QString &label)
 {
@@ -93,7 +84,7 @@ void stageFileList(const JobEnvelope &envelope, const QString &outbox, const QSt
         const QString destination = outbox + QLatin1Char('/') + QFileInfo(path).fileName();
         const FileCopier::Result result =
             FileCopier::copyFile(path, destination, &state().cancelCopies);
-        throwIfCancelled(result);
+        FileCopier::throwIfCancelled(result);
         if (result.ok) {
             Logger::info(QStringLiteral("Copied: ") + path + QStringLiteral(" -> ") + destination);
         } else {
@@ -134,7 +125,7 @@ void processUploadFolderJob(const JobEnvelope &envelope, const QString &outbox)
     // The folder's visible contents land directly in the job's outbox directory.
     const FileCopier::Result result =
         FileCopier::copyDirectory(path, outbox, &state().cancelCopies);
-    throwIfCancelled(result);
+    FileCopier::throwIfCancelled(result);
     if (!result.ok) {
         Logger::error(QStringLiteral("Failed to copy directory ") + path + QStringLiteral(": ") +
                       result.errorDescription);
@@ -402,7 +393,7 @@ void processJob(const QString &path)
     }
     try {
         processJobInternal(path);
-    } catch (const JobCancelled &) {
+    } catch (const FileCopier::CopyCancelled &) {
         Console::printLine(QStringLiteral("[JobWorker] Job interrupted, left in the queue: ") +
                            path);
     }

@@ -17,16 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Termination interrupted the staging; the job is left as it was.
-struct JobCancelled {};
-
-void throwIfCancelled(const FileCopier::Result &result)
-{
-    if (result.cancelled) {
-        throw JobCancelled{};
-    }
-}
-
 } // namespace
 
 QueueCollector::QueueCollector() = default;
@@ -125,7 +115,7 @@ void QueueCollector::processJobFileInternal(const QString &path)
     m_processing = true;
     try {
         stageAndArchive(path);
-    } catch (const JobCancelled &) {
+    } catch (const FileCopier::CopyCancelled &) {
         Console::printLine(QStringLiteral("[QueueCollector] Job interrupted, left in the queue: ") +
                            path);
     }
@@ -174,7 +164,7 @@ void QueueCollector::stageAndArchive(const QString &path)
         const QString destination = outbox + QLatin1Char('/') + QFileInfo(folderPath).fileName();
         const FileCopier::Result result =
             FileCopier::copyRecursively(folderPath, destination, &m_cancelCopies);
-        throwIfCancelled(result);
+        FileCopier::throwIfCancelled(result);
         if (result.ok) {
             Logger::info(QStringLiteral("Copied folder to outbox: ") + folderPath);
         }
@@ -200,7 +190,7 @@ void QueueCollector::stageAndArchive(const QString &path)
             // Never overwrites: an existing copy makes this one fail, silently.
             const FileCopier::Result result =
                 FileCopier::copyFile(file, destination, &m_cancelCopies);
-            throwIfCancelled(result);
+            FileCopier::throwIfCancelled(result);
             if (result.ok) {
                 Logger::info((missing ? QStringLiteral("Copied missing file to outbox: ")
                                       : QStringLiteral("Copied file to outbox: ")) +
