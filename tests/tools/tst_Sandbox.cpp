@@ -7,6 +7,7 @@
 #include <QtCore/QElapsedTimer>
 #include <QtCore/QEventLoop>
 #include <QtCore/QFile>
+#include <QtCore/QFileInfo>
 #include <QtCore/QProcess>
 #include <QtCore/QRandomGenerator>
 #include <QtCore/QRegularExpression>
@@ -731,6 +732,84 @@ private Q_SLOTS:
         // Completed once: neither a second completion nor a late part is taken.
         QCOMPARE(client.patch(completePath(fileId), etagsJson(etags)).status, 400);
         QCOMPARE(client.put(urls.at(0), parts.at(0)).status, 404);
+        QCOMPARE(sandbox.stop(), 0);
+    }
+
+    // Parts cut as planned are written in place and the completion is a rename; anything else
+    // is joined. Whichever way, the stored file is the bytes of the last stored copy of each part.
+    void storedFileIsTheLastCopyOfEachPart_data()
+    {
+        QTest::addColumn<QString>("scenario");
+        QTest::newRow("cut as planned") << QStringLiteral("planned");
+        QTest::newRow("cut differently") << QStringLiteral("uneven");
+        QTest::newRow("part re-sent with other bytes") << QStringLiteral("resent");
+        QTest::newRow("re-sent part breaks off") << QStringLiteral("broken");
+        QTest::newRow("planned after an uneven copy") << QStringLiteral("replanned");
+    }
+    void storedFileIsTheLastCopyOfEachPart()
+    {
+        QFETCH(QString, scenario);
+        QTemporaryDir dataDir;
+        SandboxProcess sandbox({QStringLiteral("--data-dir"), dataDir.path()});
+        QVERIFY2(sandbox.isRunning(), qPrintable(sandbox.startError()));
+        Client client(sandbox);
+        QByteArray data = patternBytes(16 * kMiB + 5, 21);
+        const Json init = client.initUpload(102, data.size(), QStringLiteral("cut.mov"));
+        const QList<QUrl> urls = urlsOf(init);
+        QCOMPARE(urls.size(), 3);
+        QList<QByteArray> parts = cutLikeTheClient(data, urls.size());
+        if (scenario == QStringLiteral("uneven")) {
+            // Same total, every part above the minimum, none of the planned length.
+            parts = {data.left(5 * kMiB), data.mid(5 * kMiB, 6 * kMiB), data.mid(11 * kMiB)};
+        }
+        if (scenario == QStringLiteral("replanned")) {
+            // Part 2 first arrives one byte short of its plan (stored aside) and then as planned.
+            parts[1].chop(1);
+        }
+        QList<QByteArray> etags;
+        for (qsizetype k = 0; k < parts.size(); ++k) {
+            const Reply reply = client.put(urls.at(k), parts.at(k));
+            QVERIFY2(reply.status == 200, qPrintable(reply.describe()));
+            etags.append(unquoted(reply.header("ETag")));
+        }
+        if (scenario == QStringLiteral("resent")) {
+            // A client retry may send other bytes: the newer copy is the part.
+            QByteArray other = patternBytes(parts.at(1).size(), 22);
+            const Reply reply = client.put(urls.at(1), other);
+            QCOMPARE(reply.status, 200);
+            etags[1] = unquoted(reply.header("ETag"));
+            data.replace(parts.at(0).size(), other.size(), other);
+        } else if (scenario == QStringLiteral("broken")) {
+            // Announces the planned length, sends half of other bytes, then hangs up.
+            QTcpSocket socket;
+            socket.connectToHost(QStringLiteral("127.0.0.1"), sandbox.port());
+            QVERIFY(socket.waitForConnected(5000));
+            const QByteArray target =
+                urls.at(1).toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority);
+            socket.write("PUT " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                         QByteArray::number(parts.at(1).size()) + "\r\n\r\n");
+            socket.write(patternBytes(parts.at(1).size() / 2, 23));
+            while (socket.bytesToWrite() > 0 && socket.waitForBytesWritten(5000)) {
+            }
+            socket.disconnectFromHost();
+            // The sandbox notices the hang-up on its own time; a further request orders it after.
+            QTest::qWait(200);
+            QCOMPARE(client.put(urls.at(2), parts.at(2)).status, 200);
+        } else if (scenario == QStringLiteral("replanned")) {
+            const QByteArray planned = cutLikeTheClient(data, urls.size()).at(1);
+            const Reply reply = client.put(urls.at(1), planned);
+            QCOMPARE(reply.status, 200);
+            etags[1] = unquoted(reply.header("ETag"));
+        }
+        const qint64 fileId = init["file_id"].get<qint64>();
+        const Reply done = client.patch(completePath(fileId), etagsJson(etags));
+        QVERIFY2(done.status == 200, qPrintable(done.describe()));
+        const QByteArray stored =
+            TestSupport::readFile(dataDir.path() + QStringLiteral("/files/%1/cut.mov").arg(fileId));
+        QCOMPARE(stored.size(), data.size());
+        QVERIFY(stored == data);
+        // Nothing of the upload is left beside the file.
+        QVERIFY(!QFileInfo::exists(dataDir.path() + QStringLiteral("/parts/%1").arg(fileId)));
         QCOMPARE(sandbox.stop(), 0);
     }
 

@@ -272,7 +272,7 @@ void ApiRoutes::completeUpload(Exchange &exchange)
         exchange.jsonError(completion.status, completion.message);
         return;
     }
-    m_store.assemble(*fileId, completion.partCount, completion.fileName);
+    m_store.assemble(*fileId, completion.partCount, completion.fileSize, completion.fileName);
     exchange.json(200, Json{{"status", "completed"}});
 }
 

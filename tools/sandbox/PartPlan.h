@@ -4,6 +4,12 @@
 
 namespace sandbox {
 
+// Where a part lies in the finished file when the client cuts it as planned.
+struct PartSpan {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+};
+
 // How many part URLs a file of a given size gets. The client cuts a file into as many equal
 // parts of ceil(size / urls) bytes as it gets URLs; object stores refuse a non-last part below
 // 5 MiB, so the URL count is the largest that keeps every part but the last at that minimum.
@@ -27,6 +33,11 @@ public:
     std::uint32_t partCount() const;
     // Length of part k (1-based, k <= partCount()).
     std::uint64_t partLength(std::uint32_t part) const;
+    // Offset and length of part k (1-based, k <= partCount()).
+    PartSpan partSpan(std::uint32_t part) const
+    {
+        return {(part - 1) * partSize(), partLength(part)};
+    }
 
 private:
     std::uint64_t m_fileSize;

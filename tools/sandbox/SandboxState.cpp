@@ -119,6 +119,16 @@ PartSlot SandboxState::partSlot(std::int64_t fileId, std::uint32_t part) const
     return PartSlot::Open;
 }
 
+std::optional<PartSpan> SandboxState::plannedSpan(std::int64_t fileId, std::uint32_t part) const
+{
+    std::lock_guard lock(m_mutex);
+    const auto found = m_uploads.find(fileId);
+    if (found == m_uploads.end() || part < 1 || part > found->second.plan.partCount()) {
+        return std::nullopt;
+    }
+    return found->second.plan.partSpan(part);
+}
+
 PartSlot SandboxState::recordPart(std::int64_t fileId, std::uint32_t part, std::uint64_t size,
                                   std::string md5, const std::function<void()> &commit)
 {
@@ -189,6 +199,7 @@ Completion SandboxState::complete(std::int64_t fileId, const std::vector<std::st
     }
     Completion done;
     done.partCount = expected;
+    done.fileSize = upload.plan.fileSize();
     done.fileName = upload.fileName;
     return done;
 }

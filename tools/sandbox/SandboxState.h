@@ -35,6 +35,7 @@ struct Completion {
     int status = 200; // 200, 400 or 404
     std::string message;
     std::uint32_t partCount = 0;
+    std::uint64_t fileSize = 0;
     std::string fileName;
 
     static Completion refused(int status, std::string message)
@@ -65,6 +66,8 @@ public:
                                             std::uint64_t fileSize);
 
     PartSlot partSlot(std::int64_t fileId, std::uint32_t part) const;
+    // Where part k belongs in the file as planned; none for a part the plan does not have.
+    std::optional<PartSpan> plannedSpan(std::int64_t fileId, std::uint32_t part) const;
     // Records a received part; commit (moving the bytes into place) runs under the lock, so a
     // completion never sees half of a retried part.
     PartSlot recordPart(std::int64_t fileId, std::uint32_t part, std::uint64_t size,

@@ -117,7 +117,12 @@ void UploadRoutes::putPart(Exchange &exchange)
         return;
     }
 
-    const std::unique_ptr<PartStore::PartWriter> writer = m_store.beginPart(*fileId, *part);
+    // A body cut as planned goes straight to its place in the file.
+    std::optional<PartSpan> span = m_state.plannedSpan(*fileId, *part);
+    if (span && span->length != std::uint64_t(*length)) {
+        span.reset();
+    }
+    const std::unique_ptr<PartStore::PartWriter> writer = m_store.beginPart(*fileId, *part, span);
     const bool received = exchange.body.read(
         [&](const char *data, std::size_t size) { return writer->write(data, size); });
     const std::string md5 = writer->finish();
