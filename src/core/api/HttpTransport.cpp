@@ -51,6 +51,19 @@ struct Transfer {
     bool headersEnded = false;
     bool idleExpired = false;
     bool stopped = false;
+    int bodyFd = -1;     // the response file, when the body goes to disk
+    QString bodyFailure; // why writing it failed
+};
+
+// Closes the response file when a request ends.
+struct FileCloser {
+    int &fd;
+    ~FileCloser()
+    {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
 };
 
 constexpr long kUploadBufferSize = 2L * 1024 * 1024;
@@ -199,7 +212,21 @@ size_t onBody(char *data, size_t size, size_t count, void *user)
     auto *transfer = static_cast<Transfer *>(user);
     const size_t length = size * count;
     transfer->lastActivity = Clock::now();
-    transfer->response.body.append(data, qsizetype(length));
+    if (transfer->bodyFd < 0) {
+        transfer->response.body.append(data, qsizetype(length));
+        return length;
+    }
+    for (size_t written = 0; written < length;) {
+        const ssize_t put = ::write(transfer->bodyFd, data + written, length - written);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            transfer->bodyFailure = QString::fromLocal8Bit(std::strerror(errno));
+            return 0; // libcurl ends the transfer with a write error
+        }
+        written += size_t(put);
+    }
     return length;
 }
 
@@ -413,6 +440,20 @@ HttpResponse sendBlocking(const HttpRequest &request)
     setOption(curl, CURLOPT_CONNECTTIMEOUT_MS, long(idle.count()));
     setOption(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     setOption(curl, CURLOPT_LOW_SPEED_TIME, long(std::max<qint64>(1, (idle.count() + 999) / 1000)));
+    if (request.totalTimeout) {
+        setOption(curl, CURLOPT_TIMEOUT_MS,
+                  long(std::max<qint64>(1, request.totalTimeout->count())));
+    }
+    const FileCloser closeBodyFile{transfer.bodyFd};
+    if (request.responseFile) {
+        transfer.bodyFd = ::open(request.responseFile->toLocal8Bit().constData(),
+                                 O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (transfer.bodyFd < 0) {
+            fail(Code::unknown, request,
+                 QStringLiteral("could not create the response file: ") +
+                     QString::fromLocal8Bit(std::strerror(errno)));
+        }
+    }
 
     bool sendsBody = false;
     BodyFileReader bodyReader;
@@ -494,6 +535,10 @@ HttpResponse sendBlocking(const HttpRequest &request)
         if (!bodyReader.failure.isEmpty()) {
             fail(Code::unknown, request,
                  QStringLiteral("could not read the body file: ") + bodyReader.failure);
+        }
+        if (!transfer.bodyFailure.isEmpty()) {
+            fail(Code::unknown, request,
+                 QStringLiteral("could not write the response file: ") + transfer.bodyFailure);
         }
         if (transfer.idleExpired) {
             fail(Code::timedOut, request,

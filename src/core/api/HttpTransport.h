@@ -31,6 +31,11 @@ struct HttpRequest {
     // default (60 s without data, as the platform's default session configuration). Stalls are
     // noticed about once a second, so shorter values act as about one second.
     std::optional<std::chrono::milliseconds> timeout;
+    // Resource time-out: the request fails when it has not ended after this long. Unset: none.
+    std::optional<std::chrono::milliseconds> totalTimeout;
+    // When set, the response body is written to this file (created or emptied) instead of
+    // HttpResponse::body, so a large download never sits in memory.
+    std::optional<QString> responseFile;
 };
 
 struct HttpResponse {

@@ -4,6 +4,7 @@
 #include <QtCore/QElapsedTimer>
 #include <QtCore/QMutex>
 #include <QtCore/QRandomGenerator>
+#include <QtCore/QTemporaryDir>
 #include <QtCore/QThread>
 #include <QtCore/QTimer>
 #include <QtNetwork/QTcpServer>
@@ -512,6 +513,66 @@ private slots:
         const HttpResponse response = HttpTransport::sendBlocking(request);
         QCOMPARE(response.body, body);
         QVERIFY(clock.elapsed() > 600); // it really outlived the time-out
+    }
+
+    void totalTimeoutEndsATrickle()
+    {
+        // A byte every 100 ms never trips the idle time-out; the total one ends it.
+        LoopbackPeer peer([&](QTcpSocket *socket, const SeenRequest &) {
+            socket->write(responseHead(200, {}, 1000));
+            auto *timer = new QTimer(socket);
+            QObject::connect(timer, &QTimer::timeout, socket, [socket] { socket->write("x"); });
+            timer->start(100);
+        });
+        HttpRequest request = makeRequest(peer.url("/trickle"));
+        request.timeout = std::chrono::milliseconds(2000);
+        request.totalTimeout = std::chrono::milliseconds(700);
+        QString description;
+        QCOMPARE(errorOf(request, &description), int(Code::timedOut));
+    }
+
+    void bodyGoesToTheResponseFile_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("200, 3 MiB") << 200 << randomBytes(3 << 20);
+        QTest::newRow("404 page") << 404 << QByteArray("not here");
+        QTest::newRow("empty") << 200 << QByteArray();
+    }
+    void bodyGoesToTheResponseFile()
+    {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        LoopbackPeer peer(
+            [&](QTcpSocket *socket, const SeenRequest &) { respond(socket, status, body); });
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("download.bin"));
+        {
+            // Whatever was there before is replaced, not appended to.
+            QFile stale(path);
+            QVERIFY(stale.open(QIODevice::WriteOnly));
+            stale.write(QByteArray(5000, 's'));
+        }
+        HttpRequest request = makeRequest(peer.url("/file"));
+        request.responseFile = path;
+        const HttpResponse response = HttpTransport::sendBlocking(request);
+        QCOMPARE(response.statusCode, status);
+        QVERIFY(response.body.isEmpty());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readAll() == body);
+    }
+
+    void unwritableResponseFileFails()
+    {
+        LoopbackPeer peer([&](QTcpSocket *socket, const SeenRequest &) {
+            respond(socket, 200, QByteArray("data"));
+        });
+        HttpRequest request = makeRequest(peer.url("/file"));
+        request.responseFile = QStringLiteral("/nonexistent-dir/download.bin");
+        QString description;
+        QCOMPARE(errorOf(request, &description), int(Code::unknown));
+        QVERIFY2(description.contains(QStringLiteral("response file")), qPrintable(description));
     }
 
     void connectionFailures_data()
