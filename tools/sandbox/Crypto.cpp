@@ -46,31 +46,40 @@ std::string randomBytes(std::size_t count)
     return bytes;
 }
 
-void Md5::Free::operator()(evp_md_ctx_st *context) const
+void StreamDigest::Free::operator()(evp_md_ctx_st *context) const
 {
     EVP_MD_CTX_free(context);
 }
 
-Md5::Md5() : m_context(EVP_MD_CTX_new())
+StreamDigest::StreamDigest(Algorithm algorithm) : m_context(EVP_MD_CTX_new())
 {
-    if (!m_context || EVP_DigestInit_ex(m_context.get(), EVP_md5(), nullptr) != 1) {
-        throw std::runtime_error("MD5 unavailable");
+    const EVP_MD *type = algorithm == Algorithm::md5 ? EVP_md5() : EVP_sha256();
+    if (!m_context || EVP_DigestInit_ex(m_context.get(), type, nullptr) != 1) {
+        throw std::runtime_error(algorithm == Algorithm::md5 ? "MD5 unavailable"
+                                                             : "SHA-256 unavailable");
     }
 }
 
-Md5::~Md5() = default;
+StreamDigest::~StreamDigest() = default;
 
-void Md5::update(const char *data, std::size_t size)
+void StreamDigest::update(const char *data, std::size_t size)
 {
     EVP_DigestUpdate(m_context.get(), data, size);
 }
 
-std::string Md5::finishHex()
+std::string StreamDigest::finishHex()
 {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_DigestFinal_ex(m_context.get(), digest, &length);
     return toHex(digest, length);
+}
+
+std::string sha256Hex(std::string_view text)
+{
+    Sha256 sha;
+    sha.update(text.data(), text.size());
+    return sha.finishHex();
 }
 
 } // namespace sandbox

@@ -52,6 +52,14 @@ void Faults::set(std::string_view assignment)
         m_status201 = parseProbability(name, value);
     } else if (name == "api-500") {
         m_api500 = parseProbability(name, value);
+    } else if (name == "manifest-404") {
+        m_manifest404 = parseProbability(name, value);
+    } else if (name == "download-206") {
+        m_download206 = parseProbability(name, value);
+    } else if (name == "wrong-digest") {
+        m_wrongDigest = parseProbability(name, value);
+    } else if (name == "bad-signature") {
+        m_badSignature = parseProbability(name, value);
     } else if (name == "delay-ms") {
         m_delay = std::chrono::milliseconds(parseCount(name, value, 0));
     } else if (name == "url-ttl") {
@@ -87,6 +95,14 @@ double &Faults::probability(Chance chance)
         return m_status201;
     case Chance::Api500:
         return m_api500;
+    case Chance::Manifest404:
+        return m_manifest404;
+    case Chance::Download206:
+        return m_download206;
+    case Chance::WrongDigest:
+        return m_wrongDigest;
+    case Chance::BadSignature:
+        return m_badSignature;
     }
     return m_api500;
 }
@@ -99,6 +115,11 @@ std::string Faults::help()
            "  missing-etag=P  a stored part answers 200 without an ETag header\n"
            "  status-201=P    project creation answers 201 instead of 200\n"
            "  api-500=P       an API route answers 500\n"
+           "  manifest-404=P  the release manifest answers 404\n"
+           "  download-206=P  a release download answers 206 with only its first half\n"
+           "  wrong-digest=P  the manifest's sha256 is not the archive's (the download is)\n"
+           "  bad-signature=P the manifest offers the release with one byte of its signature\n"
+           "                  flipped (under /releases/bad/)\n"
            "  delay-ms=N      every request waits N milliseconds first\n"
            "  url-ttl=S       presigned part URLs expire after S seconds (default 3600)\n";
 }

@@ -14,11 +14,15 @@ namespace sandbox {
 class Faults {
 public:
     enum class Chance {
-        Part500,     // "part-500": a part PUT answers 500
-        PartDrop,    // "part-drop": a part PUT loses its connection halfway, without answer
-        MissingEtag, // "missing-etag": a stored part answers 200 without ETag
-        Status201,   // "status-201": project creation answers 201 instead of 200
-        Api500,      // "api-500": an API route answers 500
+        Part500,      // "part-500": a part PUT answers 500
+        PartDrop,     // "part-drop": a part PUT loses its connection halfway, without answer
+        MissingEtag,  // "missing-etag": a stored part answers 200 without ETag
+        Status201,    // "status-201": project creation answers 201 instead of 200
+        Api500,       // "api-500": an API route answers 500
+        Manifest404,  // "manifest-404": the release manifest answers 404
+        Download206,  // "download-206": a release download answers 206 with its first half
+        WrongDigest,  // "wrong-digest": the manifest's sha256 is not the archive's
+        BadSignature, // "bad-signature": the manifest offers the archive with a broken signature
     };
 
     explicit Faults(std::uint64_t seed);
@@ -43,6 +47,10 @@ private:
     double m_missingEtag = 0;
     double m_status201 = 0;
     double m_api500 = 0;
+    double m_manifest404 = 0;
+    double m_download206 = 0;
+    double m_wrongDigest = 0;
+    double m_badSignature = 0;
     std::chrono::milliseconds m_delay{0};
     std::chrono::seconds m_urlTtl{3600};
 

@@ -3,6 +3,7 @@
 #include "ApiRoutes.h"
 #include "BuildConfig.h"
 #include "DemoData.h"
+#include "DownloadSite.h"
 #include "Faults.h"
 #include "PartPlan.h"
 #include "PartStore.h"
@@ -17,6 +18,7 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <netinet/in.h>
 #include <optional>
 #include <pthread.h>
@@ -47,6 +49,8 @@ struct Options {
     std::optional<std::uint64_t> seed;
     std::uint64_t partMiB = 5;
     bool quiet = false;
+    std::string release;
+    std::optional<std::string> releaseVersion;
 };
 
 struct UsageError : std::runtime_error {
@@ -56,7 +60,8 @@ struct UsageError : std::runtime_error {
 std::string usage()
 {
     return std::string("usage: vorlanta-sandbox [--port N] [--data-dir DIR] [--token T] "
-                       "[--fault NAME=VALUE]... [--seed N] [--part-mib N] [--quiet]\n"
+                       "[--fault NAME=VALUE]... [--seed N] [--part-mib N]\n"
+                       "                       [--release ARCHIVE --release-version V] [--quiet]\n"
                        "  --port N        port on 127.0.0.1 (default ") +
            BuildConfig::kSandboxPort +
            "; 0 picks a free one)\n"
@@ -66,6 +71,11 @@ std::string usage()
            "  --seed N        seed of the fault dice, for reproducible runs\n"
            "  --part-mib N    smallest part handed out, in MiB (default 5, the object stores'\n"
            "                  minimum; larger values give fewer, bigger parts)\n"
+           "  --release ARCHIVE\n"
+           "                  a release .tar.gz, offered at /version-linux and /version-mac and\n"
+           "                  downloadable from /releases/ (needs --release-version)\n"
+           "  --release-version V\n"
+           "                  the version the release manifest announces\n"
            "  --quiet         no request log on standard error\n" +
            sandbox::Faults::help();
 }
@@ -120,6 +130,16 @@ Options parseOptions(int argc, char **argv)
             options.partMiB = parseNumber<std::uint64_t>(name, value(), 5, 1024 * 1024);
         } else if (name == "--seed") {
             options.seed = parseNumber<std::uint64_t>(name, value(), 0, UINT64_MAX);
+        } else if (name == "--release") {
+            options.release = value();
+            if (options.release.empty()) {
+                throw UsageError("--release needs the path of a release archive");
+            }
+        } else if (name == "--release-version") {
+            options.releaseVersion = value();
+            if (options.releaseVersion->empty()) {
+                throw UsageError("--release-version must not be empty");
+            }
         } else if (name == "--quiet" && !inlineValue) {
             options.quiet = true;
         } else if (name == "--help" || name == "-h") {
@@ -128,6 +148,12 @@ Options parseOptions(int argc, char **argv)
         } else {
             throw UsageError("unknown option \"" + std::string(args[i]) + "\"");
         }
+    }
+    if (!options.release.empty() && !options.releaseVersion) {
+        throw UsageError("--release needs --release-version V, the version it announces");
+    }
+    if (options.release.empty() && options.releaseVersion) {
+        throw UsageError("--release-version needs --release ARCHIVE");
     }
     return options;
 }
@@ -171,6 +197,16 @@ int main(int argc, char **argv)
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    // Built before listening: a release that cannot be read is a bad option.
+    std::unique_ptr<sandbox::DownloadSite> downloads;
+    try {
+        downloads = std::make_unique<sandbox::DownloadSite>(faults, options.release,
+                                                            options.releaseVersion.value_or(""));
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "vorlanta-sandbox: %s\n", error.what());
+        return 2;
+    }
+
     try {
         httplib::Server server;
         server.set_socket_options(listenSocketOptions);
@@ -197,6 +233,7 @@ int main(int argc, char **argv)
         sandbox::UploadRoutes uploads(state, urls, store, faults);
         api.install(router);
         uploads.install(router);
+        downloads->install(router, origin);
         router.install(server);
 
         std::printf("Sandbox listening on %s/\nDemo token: %s\n", origin.c_str(),
@@ -204,6 +241,9 @@ int main(int argc, char **argv)
         std::fflush(stdout);
         if (!options.quiet) {
             std::fprintf(stderr, "data directory: %s\n", store.root().c_str());
+            if (const std::string release = downloads->describe(); !release.empty()) {
+                std::fprintf(stderr, "%s\n", release.c_str());
+            }
         }
 
         std::atomic<bool> ended{false};

@@ -1,5 +1,7 @@
 #include "core/queue/FileCopier.h"
 
+#include "core/shell/FileDescriptor.h"
+
 #include <QtCore/QDir>
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
@@ -33,29 +35,6 @@ bool cancelled(const std::atomic_bool *cancel)
 {
     return cancel && cancel->load(std::memory_order_relaxed);
 }
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
-    ~FileDescriptor()
-    {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    FileDescriptor(const FileDescriptor &) = delete;
-    FileDescriptor &operator=(const FileDescriptor &) = delete;
-    int get() const { return m_fd; }
-    int release()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-
-private:
-    int m_fd;
-};
 
 // Copies the bytes between two open files, to the source's end (also if it grew meanwhile);
 // the kernel does the work.
@@ -193,6 +172,8 @@ Result copyTree(const QString &source, const QString &destination, bool includeH
         } else if (S_ISLNK(st.st_mode)) {
             // Links are recreated, never followed: a link to a parent must not recurse.
             result = copySymlink(encoded(from), encoded(to));
+        } else if (!S_ISREG(st.st_mode)) {
+            result = Result::failure(QStringLiteral("Not a regular file: ") + from);
         } else {
             result = copyFile(from, to, cancel);
         }
@@ -214,7 +195,8 @@ Result copyFile(const QString &source, const QString &destination, const std::at
 {
     const QByteArray src = encoded(source);
     const QByteArray dst = encoded(destination);
-    FileDescriptor in(::open(src.constData(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking: opening a FIFO would otherwise wait for a writer forever.
+    FileDescriptor in(::open(src.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (in.get() < 0) {
         return Result::failure(errno);
     }

@@ -1,5 +1,7 @@
 #include "gui/shell/AppDelegate.h"
 
+#include "gui/updater/Updater.h"
+
 #include "BuildConfig.h"
 #include "core/api/AppState.h"
 #include "core/queue/JobWorker.h"
@@ -127,6 +129,9 @@ void AppDelegate::applicationDidFinishLaunching()
             self->runLaunchTask();
         }
     });
+
+    // 7. The update check runs detached, without waiting for the launch task.
+    Updater::shared().checkForUpdatesOnLaunch();
 
     // URLs this process was started with arrive like the desktop's URL events, after launch.
     if (!m_launchUrls.isEmpty()) {

@@ -103,6 +103,9 @@ private Q_SLOTS:
             << QStringLiteral("nodir") << QStringLiteral("No such file or directory");
         QTest::newRow("dangling link at destination")
             << QStringLiteral("danglingDestination") << QStringLiteral("File exists");
+        // A FIFO without a writer would block the open forever.
+        QTest::newRow("fifo source")
+            << QStringLiteral("fifo") << QStringLiteral("Not a regular file");
     }
     void refusals()
     {
@@ -117,6 +120,9 @@ private Q_SLOTS:
             QDir().mkpath(source);
         } else if (kind == QLatin1String("nodir")) {
             destination = m_dir + QStringLiteral("/no/such/dir/b.mov");
+        } else if (kind == QLatin1String("fifo")) {
+            source = m_dir + QStringLiteral("/pipe");
+            QCOMPARE(::mkfifo(QFile::encodeName(source).constData(), 0644), 0);
         } else {
             QVERIFY(QFile::link(m_dir + QStringLiteral("/nowhere"), destination));
         }
@@ -194,6 +200,19 @@ private Q_SLOTS:
         QCOMPARE(result.errorDescription, QStringLiteral("File exists"));
         QCOMPARE(TestSupport::readFile(destination + QStringLiteral("/b.mov")),
                  QByteArray("already"));
+    }
+
+    void treeCopyRefusesSpecialFiles()
+    {
+        const QString source = m_dir + QStringLiteral("/src");
+        makeFile(source + QStringLiteral("/a.mov"), "a");
+        QCOMPARE(::mkfifo(QFile::encodeName(source + QStringLiteral("/pipe")).constData(), 0644),
+                 0);
+        const FileCopier::Result result =
+            FileCopier::copyRecursively(source, m_dir + QStringLiteral("/dst"));
+        QVERIFY(!result.ok);
+        QCOMPARE(result.errorDescription,
+                 QStringLiteral("Not a regular file: ") + source + QStringLiteral("/pipe"));
     }
 
     void moveRefusesToReplace()
