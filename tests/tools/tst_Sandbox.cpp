@@ -1,4 +1,5 @@
 #include "TestPrograms.h"
+#include "support/NetworkReplies.h"
 #include "support/SandboxProcess.h"
 #include "support/TestEnvironment.h"
 
@@ -24,6 +25,8 @@
 #include <csignal>
 #include <nlohmann/json.hpp>
 
+using TestSupport::patternBytes;
+using TestSupport::Reply;
 using TestSupport::SandboxProcess;
 using Json = nlohmann::json;
 
@@ -34,24 +37,6 @@ constexpr qint64 kMinPart = 5 * kMiB;
 constexpr int kReplyTimeoutMs = 120000;
 
 const QByteArray kNoAuth = QByteArrayLiteral("<none>");
-
-struct Reply {
-    int status = 0; // 0: no HTTP answer at all
-    QNetworkReply::NetworkError error = QNetworkReply::NoError;
-    QByteArray body;
-    QHash<QByteArray, QByteArray> headers; // lower-case names
-
-    bool hasHeader(const QByteArray &name) const { return headers.contains(name.toLower()); }
-    QByteArray header(const QByteArray &name) const { return headers.value(name.toLower()); }
-    Json json() const { return Json::parse(body.toStdString(), nullptr, false); }
-    QString describe() const
-    {
-        return QStringLiteral("status %1, error %2, body %3")
-            .arg(status)
-            .arg(int(error))
-            .arg(QString::fromUtf8(body.left(300)));
-    }
-};
 
 // A blocking HTTP client over QNetworkAccessManager, for one sandbox.
 class Client {
@@ -134,43 +119,11 @@ private:
     {
         return finish(m_manager.sendCustomRequest(request, verb, body));
     }
-    Reply finish(QNetworkReply *reply)
-    {
-        // A real event loop: QTest::qWaitFor naps between rounds, which throttles uploads.
-        QEventLoop loop;
-        QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-        QTimer::singleShot(kReplyTimeoutMs, &loop, &QEventLoop::quit);
-        if (!reply->isFinished()) {
-            loop.exec();
-        }
-        const bool finished = reply->isFinished();
-        Reply result;
-        result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        result.error = finished ? reply->error() : QNetworkReply::TimeoutError;
-        result.body = reply->readAll();
-        for (const auto &[name, value] : reply->rawHeaderPairs()) {
-            result.headers.insert(name.toLower(), value);
-        }
-        reply->abort();
-        reply->deleteLater();
-        return result;
-    }
+    Reply finish(QNetworkReply *reply) { return TestSupport::awaitReply(reply, kReplyTimeoutMs); }
 
     const SandboxProcess &m_sandbox;
     QNetworkAccessManager m_manager;
 };
-
-// Deterministic bytes, different in every position that matters for an MD5.
-QByteArray patternBytes(qint64 size, quint32 seed)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    QRandomGenerator random(seed);
-    random.fillRange(reinterpret_cast<quint32 *>(data.data()), size / 4);
-    for (qint64 i = size / 4 * 4; i < size; ++i) {
-        data[i] = char(random.generate());
-    }
-    return data;
-}
 
 // The upload engine's cut: parts of ceil(size / urls) bytes, the last one shorter.
 QList<QByteArray> cutLikeTheClient(const QByteArray &data, qsizetype urlCount)

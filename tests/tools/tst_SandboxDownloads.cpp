@@ -1,4 +1,5 @@
 #include "TestPrograms.h"
+#include "support/NetworkReplies.h"
 #include "support/SandboxProcess.h"
 #include "support/TestEnvironment.h"
 
@@ -20,6 +21,8 @@
 
 #include <nlohmann/json.hpp>
 
+using TestSupport::patternBytes;
+using TestSupport::Reply;
 using TestSupport::SandboxProcess;
 using Json = nlohmann::ordered_json;
 
@@ -36,21 +39,6 @@ const QString kVersion = QStringLiteral("2.4.1-beta.3");
 const QDateTime kArchiveTime = QDateTime(QDate(2026, 3, 7), QTime(5, 4, 9), Qt::UTC);
 const QString kArchiveTimeText = QStringLiteral("2026-03-07T05:04:09Z");
 
-struct Reply {
-    int status = 0; // 0: no HTTP answer
-    QByteArray body;
-    QHash<QByteArray, QByteArray> headers; // lower-case names
-
-    QByteArray header(const QByteArray &name) const { return headers.value(name.toLower()); }
-    Json json() const { return Json::parse(body.toStdString(), nullptr, false); }
-    QString describe() const
-    {
-        return QStringLiteral("status %1, body %2")
-            .arg(status)
-            .arg(QString::fromUtf8(body.left(300)));
-    }
-};
-
 // A blocking GET over QNetworkAccessManager.
 class Client {
 public:
@@ -66,22 +54,7 @@ public:
         if (!range.isEmpty()) {
             request.setRawHeader("Range", range);
         }
-        QNetworkReply *reply = m_manager.get(request);
-        QEventLoop loop;
-        QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-        QTimer::singleShot(kReplyTimeoutMs, &loop, &QEventLoop::quit);
-        if (!reply->isFinished()) {
-            loop.exec();
-        }
-        Reply result;
-        result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        result.body = reply->readAll();
-        for (const auto &[name, value] : reply->rawHeaderPairs()) {
-            result.headers.insert(name.toLower(), value);
-        }
-        reply->abort();
-        reply->deleteLater();
-        return result;
+        return TestSupport::awaitReply(m_manager.get(request), kReplyTimeoutMs);
     }
     // The manifest; an empty object (and a warning) when it is not a 200 JSON object.
     Json manifest(const QString &path = QStringLiteral("version-linux"))
@@ -99,17 +72,6 @@ private:
     const SandboxProcess &m_sandbox;
     QNetworkAccessManager m_manager;
 };
-
-QByteArray patternBytes(qint64 size, quint32 seed)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    QRandomGenerator random(seed);
-    random.fillRange(reinterpret_cast<quint32 *>(data.data()), size / 4);
-    for (qint64 i = size / 4 * 4; i < size; ++i) {
-        data[i] = char(random.generate());
-    }
-    return data;
-}
 
 QByteArray sha256Hex(const QByteArray &data)
 {
