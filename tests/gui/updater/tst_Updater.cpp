@@ -6,8 +6,8 @@
 #include "support/UpdateTestHelpers.h"
 
 #include <QtCore/QDeadlineTimer>
-#include <QtTest/QSignalSpy>
 #include <QtCore/QTemporaryDir>
+#include <QtTest/QSignalSpy>
 
 #include <unistd.h>
 
@@ -30,8 +30,9 @@ struct Site {
         const QString source = makeBundle(dir.filePath(QStringLiteral("source")), releaseVersion,
                                           "#!/bin/sh\nexit 0\n");
         archive = packRelease(source, releaseVersion, dir.filePath(QStringLiteral("out")));
-        installed =
-            makeBundle(dir.filePath(installFolder), installedVersion, "#!/bin/sh\nexit 0\n");
+        const QString folder =
+            QDir::isAbsolutePath(installFolder) ? installFolder : dir.filePath(installFolder);
+        installed = makeBundle(folder, installedVersion, "#!/bin/sh\nexit 0\n");
         QStringList arguments{QStringLiteral("--release"), archive,
                               QStringLiteral("--release-version"), releaseVersion};
         for (const QString &fault : faults) {
@@ -158,11 +159,21 @@ private slots:
         QTest::addColumn<bool>("manual");
         QTest::newRow("AppTranslocation, automatic") << "AppTranslocation/ABC/d" << false;
         QTest::newRow("AppTranslocation, manual") << "AppTranslocation/ABC/d" << true;
+        // An AppImage runs from a FUSE mount directly in the temporary directory.
+        QTest::newRow("AppImage mount, automatic")
+            << QDir::tempPath() +
+                   QStringLiteral("/.mount_VorlantaTest%1").arg(QCoreApplication::applicationPid())
+            << false;
     }
     void translocatedBundleFetchesNothing()
     {
         QFETCH(QString, folder);
         QFETCH(bool, manual);
+        const auto removeMount = qScopeGuard([&] {
+            if (QDir::isAbsolutePath(folder)) {
+                QDir(folder).removeRecursively();
+            }
+        });
         // Announce a newer release: fetching the manifest would show a question.
         Site site(QStringLiteral("9.0"), QStringLiteral("1.0"), {}, folder);
         QVERIFY2(site.sandbox->isRunning(), qPrintable(site.sandbox->startError()));
@@ -202,18 +213,17 @@ private slots:
         const QString failed = QStringLiteral("ERROR [Updater] Update failed: ");
         const QString manualFailed = QStringLiteral("ERROR [Updater] Manual update check failed: ");
         QTest::newRow("manifest 404, automatic")
-            << QStringList{QStringLiteral("manifest-404=1")} << false << failed + QStringLiteral("badStatus(404)")
-            << QString() << QString();
+            << QStringList{QStringLiteral("manifest-404=1")} << false
+            << failed + QStringLiteral("badStatus(404)") << QString() << QString();
         QTest::newRow("manifest 404, manual")
             << QStringList{QStringLiteral("manifest-404=1")} << true
-            << manualFailed + QStringLiteral("badStatus(404)")
-            << "Update Check Failed"
+            << manualFailed + QStringLiteral("badStatus(404)") << "Update Check Failed"
             << "Could not check for updates: The operation couldn\u2019t be completed. "
                "(Vorlanta_Creator.UpdaterError error 0.)";
-        QTest::newRow("download 206, manual") << QStringList{QStringLiteral("download-206=1")}
-                                              << true << manualFailed + QStringLiteral("badStatus(206)")
-                                              << "Update Check Failed"
-                                              << "Could not check for updates: ";
+        QTest::newRow("download 206, manual")
+            << QStringList{QStringLiteral("download-206=1")} << true
+            << manualFailed + QStringLiteral("badStatus(206)") << "Update Check Failed"
+            << "Could not check for updates: ";
         QTest::newRow("wrong digest, automatic")
             << QStringList{QStringLiteral("wrong-digest=1")} << false
             << failed + QStringLiteral("integrityMismatch") << QString() << QString();
