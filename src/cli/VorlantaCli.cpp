@@ -377,35 +377,40 @@ void VorlantaCli::followProgress(QuickProjectService &service, const QStringList
 {
     m_progressOnTerminal = ::isatty(::fileno(m_out)) == 1;
     if (m_progressOnTerminal) {
-        // A live line: percent, bytes, rate and time left, updated after every part.
+        // A live line: percent, bytes, rate and time left.
         qint64 total = 0;
         for (const QString &file : files) {
             total += std::max<qint64>(0, QFileInfo(file).size());
         }
         auto clock = std::make_shared<QElapsedTimer>();
         clock->start();
-        QObject::connect(
-            &service, &QuickProjectService::partUploaded, &service,
-            [this, &service, total, clock](qint64 sentInFile, qint64) {
-                const double mib = 1024.0 * 1024.0;
-                const qint64 done =
-                    std::min(total, qint64(service.uploadProgress() * double(total)) + sentInFile);
-                const double seconds = std::max(0.001, double(clock->elapsed()) / 1000.0);
-                const double rate = double(done) / seconds;
-                const qint64 left = rate > 0 ? qint64(double(total - done) / rate) : 0;
-                const QString line =
-                    QStringLiteral("%1%  %2 / %3 MiB  %4 MiB/s  ETA %5:%6")
-                        .arg(total > 0 ? 100.0 * double(done) / double(total) : 100.0, 5, 'f', 1)
-                        .arg(double(done) / mib, 0, 'f', 1)
-                        .arg(double(total) / mib, 0, 'f', 1)
-                        .arg(rate / mib, 0, 'f', 1)
-                        .arg(left / 60)
-                        .arg(left % 60, 2, 10, QLatin1Char('0'));
-                const QByteArray bytes = QByteArray("\r\033[K") + line.toUtf8();
-                std::fwrite(bytes.constData(), 1, size_t(bytes.size()), m_out);
-                std::fflush(m_out);
-                m_progressLineOpen = true;
-            });
+        // Parts report when they are through, and about every MiB while they are sent; a retried
+        // part starts again, so the line never goes back.
+        auto shown = std::make_shared<qint64>(0);
+        const auto update = [this, &service, total, clock, shown](qint64 sentInFile, qint64) {
+            const double mib = 1024.0 * 1024.0;
+            const qint64 done =
+                std::max(*shown, std::min(total, qint64(service.uploadProgress() * double(total)) +
+                                                     sentInFile));
+            *shown = done;
+            const double seconds = std::max(0.001, double(clock->elapsed()) / 1000.0);
+            const double rate = double(done) / seconds;
+            const qint64 left = rate > 0 ? qint64(double(total - done) / rate) : 0;
+            const QString line =
+                QStringLiteral("%1%  %2 / %3 MiB  %4 MiB/s  ETA %5:%6")
+                    .arg(total > 0 ? 100.0 * double(done) / double(total) : 100.0, 5, 'f', 1)
+                    .arg(double(done) / mib, 0, 'f', 1)
+                    .arg(double(total) / mib, 0, 'f', 1)
+                    .arg(rate / mib, 0, 'f', 1)
+                    .arg(left / 60)
+                    .arg(left % 60, 2, 10, QLatin1Char('0'));
+            const QByteArray bytes = QByteArray("\r\033[K") + line.toUtf8();
+            std::fwrite(bytes.constData(), 1, size_t(bytes.size()), m_out);
+            std::fflush(m_out);
+            m_progressLineOpen = true;
+        };
+        QObject::connect(&service, &QuickProjectService::partUploaded, &service, update);
+        QObject::connect(&service, &QuickProjectService::uploadBytesSent, &service, update);
     }
     QObject::connect(&service, &QuickProjectService::statusTextChanged, &service,
                      [this](const QString &text) {

@@ -51,6 +51,7 @@ struct Transfer {
     bool headersEnded = false;
     bool idleExpired = false;
     bool stopped = false;
+    const std::function<void(qint64)> *onBodySent = nullptr; // the request's, when set
     int bodyFd = -1;     // the response file, when the body goes to disk
     QString bodyFailure; // why writing it failed
 };
@@ -241,6 +242,9 @@ int onProgress(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t upload
     if (uploaded != transfer->uploaded) {
         transfer->uploaded = uploaded;
         transfer->lastActivity = now;
+        if (transfer->onBodySent && *transfer->onBodySent) {
+            (*transfer->onBodySent)(qint64(uploaded));
+        }
     } else if (now - transfer->lastActivity >= transfer->idleLimit) {
         // libcurl's low-speed check averages over seconds; this ends a stall after a burst on time.
         transfer->idleExpired = true;
@@ -419,6 +423,7 @@ HttpResponse sendBlocking(const HttpRequest &request)
     const std::chrono::milliseconds idle = request.timeout.value_or(kDefaultIdleTimeout);
     Transfer transfer;
     transfer.idleLimit = idle;
+    transfer.onBodySent = &request.onBodySent;
     char errorBuffer[CURL_ERROR_SIZE] = {};
     const QByteArray url = request.url.toEncoded(QUrl::RemoveFragment);
 

@@ -8,6 +8,7 @@
 #include <QtCore/QUrl>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 
@@ -36,6 +37,9 @@ struct HttpRequest {
     // When set, the response body is written to this file (created or emptied) instead of
     // HttpResponse::body, so a large download never sits in memory.
     std::optional<QString> responseFile;
+    // Called on the transfer's worker thread with the body bytes sent so far, whenever that
+    // number changes. It may go back to 0 when libcurl rewinds the body.
+    std::function<void(qint64 sent)> onBodySent;
 };
 
 struct HttpResponse {

@@ -6,9 +6,11 @@
 #include <QCoro/QCoroFuture>
 #include <QCoro/QCoroTimer>
 #include <QtConcurrent/QtConcurrentRun>
+#include <QtCore/QCoreApplication>
 #include <QtCore/QDir>
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
+#include <QtCore/QPointer>
 #include <QtCore/QUrl>
 #include <QtCore/QUuid>
 
@@ -23,6 +25,9 @@ const QString kPrefix = QStringLiteral("[QuickProjectService] ");
 constexpr int kFileAttempts = 3;
 constexpr int kPartTries = 2;
 constexpr std::chrono::seconds kPartIdleTimeout{60};
+// How often a part's progress is reported while it is sent.
+constexpr qint64 kProgressStepBytes = 1024 * 1024;
+constexpr std::chrono::milliseconds kProgressStepTime{250};
 
 std::atomic<double> g_pauseScale{1.0};
 
@@ -244,6 +249,36 @@ QCoro::Task<QString> QuickProjectService::uploadPartWithRetry(const HttpRequest 
     }
 }
 
+std::function<void(qint64)> QuickProjectService::bodyProgressReporter(qint64 partOffset,
+                                                                      qint64 fileSize)
+{
+    // Runs on the transfer's worker thread; the signal is sent from the application's thread.
+    struct Throttle {
+        qint64 lastBytes = 0;
+        std::chrono::steady_clock::time_point lastTime = std::chrono::steady_clock::now();
+    };
+    auto throttle = std::make_shared<Throttle>();
+    return [self = QPointer<QuickProjectService>(this), partOffset, fileSize,
+            throttle](qint64 bodySent) {
+        const auto now = std::chrono::steady_clock::now();
+        if (bodySent >= throttle->lastBytes &&
+            bodySent - throttle->lastBytes < kProgressStepBytes &&
+            now - throttle->lastTime < kProgressStepTime) {
+            return;
+        }
+        throttle->lastBytes = bodySent;
+        throttle->lastTime = now;
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [self, sent = partOffset + bodySent, fileSize] {
+                if (self) {
+                    Q_EMIT self->uploadBytesSent(sent, fileSize);
+                }
+            },
+            Qt::QueuedConnection);
+    };
+}
+
 QCoro::Task<QStringList> QuickProjectService::uploadFileParts(const QString &filePathRef,
                                                               qint64 fileSize,
                                                               const QStringList &urlsRef)
@@ -270,6 +305,7 @@ QCoro::Task<QStringList> QuickProjectService::uploadFileParts(const QString &fil
         request.headers = {{"Content-Length", QByteArray::number(range.length)},
                            {"Content-Type", "application/octet-stream"}};
         request.bodyFile = HttpBodyFile{filePath, range.offset, range.length};
+        request.onBodySent = bodyProgressReporter(sent, fileSize);
         const QString etag = co_await uploadPartWithRetry(request, partNumber, kPartTries);
         etags.append(etag);
         sent += range.length;

@@ -64,6 +64,7 @@ public:
     QCoro::Task<> uploadSingleFile(qint64 projectId, const QString &filePath,
                                    const QString &fileName, qint64 fileSize);
     // PUTs the parts of the file's first fileSize bytes, one per URL; the ETags in part order.
+    std::function<void(qint64)> bodyProgressReporter(qint64 partOffset, qint64 fileSize);
     QCoro::Task<QStringList> uploadFileParts(const QString &filePath, qint64 fileSize,
                                              const QStringList &urls);
     // The ETag of one part; retries transient network errors only.
@@ -88,6 +89,9 @@ signals:
     void statusTextChanged(const QString &statusText);
     // A part of the current file went through: bytes of that file sent so far in this attempt.
     void partUploaded(qint64 sentInFile, qint64 fileSize);
+    // While a part is on its way, about every MiB or quarter second: bytes of the current file
+    // sent so far in this attempt (less again when a part is retried).
+    void uploadBytesSent(qint64 sentInFile, qint64 fileSize);
 
 private:
     void setUploading(bool value);

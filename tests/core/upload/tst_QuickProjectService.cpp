@@ -192,6 +192,7 @@ private slots:
     void droppedPartIsRetriedOnce();
     void missingEtagFailsWithCodeMinus2();
     void progressAfterFirstOfTwoFiles();
+    void bytesAreReportedWhileAPartIsSent();
     void vanishedFileFailsWithoutRetries();
     void fileGrowingDuringUploadFails();
     void unparsableUrlFailsWithEngineError();
@@ -401,6 +402,38 @@ void TestQuickProjectService::progressAfterFirstOfTwoFiles()
     QCOMPARE(uploading.size(), 2);
     QCOMPARE(uploading.at(0).at(0).toBool(), true);
     QCOMPARE(service.isUploading(), false);
+}
+
+void TestQuickProjectService::bytesAreReportedWhileAPartIsSent()
+{
+    Fixture fixture;
+    QVERIFY2(fixture.sandbox->isRunning(), qPrintable(fixture.sandbox->startError()));
+    const qint64 size = 12 * kMiB + 1; // two parts: 6 MiB + 1, then 6 MiB
+    const qint64 firstPart = 6 * kMiB + 1;
+    const QString path = writeFile(m_files.path(), QStringLiteral("bytes.bin"), randomBytes(size));
+    QuickProjectService service(fixture.client);
+    QSignalSpy bytes(&service, &QuickProjectService::uploadBytesSent);
+    QSignalSpy parts(&service, &QuickProjectService::partUploaded);
+    TestSupport::await(service.addFiles(fixture.projectId, {path}));
+    QTest::qWait(100); // reports still on their way from the transfer thread
+
+    QCOMPARE(parts.size(), 2);
+    QCOMPARE(parts.at(1).at(0).toLongLong(), size);
+    bool insideFirst = false;
+    bool insideSecond = false;
+    qint64 previous = 0;
+    for (const QList<QVariant> &report : bytes) {
+        const qint64 sent = report.at(0).toLongLong();
+        QCOMPARE(report.at(1).toLongLong(), size);
+        QVERIFY2(sent >= previous, "reports go forward without retries");
+        QVERIFY(sent <= size);
+        insideFirst = insideFirst || (sent > 0 && sent < firstPart);
+        insideSecond = insideSecond || (sent > firstPart && sent < size);
+        previous = sent;
+    }
+    // Reported inside each part, counted from the start of the file.
+    QVERIFY(insideFirst);
+    QVERIFY(insideSecond);
 }
 
 void TestQuickProjectService::vanishedFileFailsWithoutRetries()
