@@ -454,27 +454,14 @@ QCoro::Task<int> VorlantaCli::create(const Options &options)
     if (due && !QDate::fromString(*due, QStringLiteral("dd/MM/yyyy")).isValid()) {
         co_return fail(QStringLiteral("--due takes a date as dd/MM/yyyy"), 2);
     }
-    const QString unknown = firstOption(rest);
-    if (!unknown.isEmpty()) {
-        co_return fail(QStringLiteral("unknown option ") + unknown, 2);
-    }
-    const QStringList files = absolutePaths(rest);
-    const std::shared_ptr<VorlantaApiClient> client = signedInClient(options);
-    if (!client) {
-        co_return 1;
-    }
-    QuickProjectService service(client);
-    followProgress(service, files);
-    try {
+    const Workflow workflow = [=](QuickProjectService &service,
+                                  const QStringList &files) -> QCoro::Task<QString> {
         const qint64 id = co_await service.createProject(*title, notes, channel, due, thumbnail,
                                                          longForm, isShort, files);
-        endProgress();
-        print(QStringLiteral("Project %1 created with %2 file(s).").arg(id).arg(files.size()));
-        co_return 0;
-    } catch (const std::exception &error) {
-        endProgress();
-        co_return fail(service.statusText());
-    }
+        co_return QStringLiteral("Project %1 created with %2 file(s).").arg(id).arg(files.size());
+    };
+    const int status = co_await runWorkflow(options, rest, workflow);
+    co_return status;
 }
 
 QCoro::Task<int> VorlantaCli::send(const Options &options)
@@ -488,6 +475,19 @@ QCoro::Task<int> VorlantaCli::send(const Options &options)
     if (missingValue || !projectIsNumber || rest.isEmpty()) {
         co_return fail(QStringLiteral("send needs --project ID and at least one FILE"), 2);
     }
+    const Workflow workflow = [=](QuickProjectService &service,
+                                  const QStringList &files) -> QCoro::Task<QString> {
+        co_await service.addFiles(project, files);
+        co_return QStringLiteral("%1 file(s) sent to project %2.").arg(files.size()).arg(project);
+    };
+    const int status = co_await runWorkflow(options, rest, workflow);
+    co_return status;
+}
+
+QCoro::Task<int> VorlantaCli::runWorkflow(const Options &options, const QStringList &restRef,
+                                          const Workflow &workflow)
+{
+    const QStringList rest = restRef;
     const QString unknown = firstOption(rest);
     if (!unknown.isEmpty()) {
         co_return fail(QStringLiteral("unknown option ") + unknown, 2);
@@ -500,11 +500,11 @@ QCoro::Task<int> VorlantaCli::send(const Options &options)
     QuickProjectService service(client);
     followProgress(service, files);
     try {
-        co_await service.addFiles(project, files);
+        const QString done = co_await workflow(service, files);
         endProgress();
-        print(QStringLiteral("%1 file(s) sent to project %2.").arg(files.size()).arg(project));
+        print(done);
         co_return 0;
-    } catch (const std::exception &error) {
+    } catch (const std::exception &) {
         endProgress();
         co_return fail(service.statusText());
     }

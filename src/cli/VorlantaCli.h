@@ -5,6 +5,7 @@
 #include <QtCore/QStringList>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 class QuickProjectService;
@@ -38,6 +39,12 @@ private:
     QCoro::Task<int> projects(const Options &options);
     QCoro::Task<int> create(const Options &options);
     QCoro::Task<int> send(const Options &options);
+    // A workflow on the signed-in service; its result is the line printed on success.
+    using Workflow =
+        std::function<QCoro::Task<QString>(QuickProjectService &service, const QStringList &files)>;
+    // Refuses unknown options, signs in, runs the workflow with the progress shown; 0 on success.
+    QCoro::Task<int> runWorkflow(const Options &options, const QStringList &rest,
+                                 const Workflow &workflow);
     // The signed-in client, or nothing after printing why.
     std::shared_ptr<VorlantaApiClient> signedInClient(const Options &options);
     // Shows the upload service's status as it changes: one rewritten line on a terminal, plain

@@ -13,44 +13,32 @@ namespace TestSupport {
 // threw. (QCoro's own waitFor never returns when the awaited task throws.)
 template <typename T> T await(QCoro::Task<T> task)
 {
+    constexpr bool isVoid = std::is_void_v<T>;
     QEventLoop loop;
     std::exception_ptr error;
     bool done = false;
-    if constexpr (std::is_void_v<T>) {
-        auto runner = [&]() -> QCoro::Task<> {
-            try {
+    std::optional<std::conditional_t<isVoid, bool, T>> result;
+    auto runner = [&]() -> QCoro::Task<> {
+        try {
+            if constexpr (isVoid) {
                 co_await task;
-            } catch (...) {
-                error = std::current_exception();
-            }
-            done = true;
-            loop.quit();
-        };
-        auto running = runner();
-        if (!done) {
-            loop.exec();
-        }
-        if (error) {
-            std::rethrow_exception(error);
-        }
-    } else {
-        std::optional<T> result;
-        auto runner = [&]() -> QCoro::Task<> {
-            try {
+            } else {
                 result.emplace(co_await task);
-            } catch (...) {
-                error = std::current_exception();
             }
-            done = true;
-            loop.quit();
-        };
-        auto running = runner();
-        if (!done) {
-            loop.exec();
+        } catch (...) {
+            error = std::current_exception();
         }
-        if (error) {
-            std::rethrow_exception(error);
-        }
+        done = true;
+        loop.quit();
+    };
+    auto running = runner();
+    if (!done) {
+        loop.exec();
+    }
+    if (error) {
+        std::rethrow_exception(error);
+    }
+    if constexpr (!isVoid) {
         return std::move(*result);
     }
 }

@@ -2,6 +2,8 @@
 
 // Helpers shared by the tests of the two queue consumers.
 
+#include "core/queue/JobFileRegistry.h"
+#include "core/queue/JobWorker.h"
 #include "core/shell/Logger.h"
 #include "core/shell/Paths.h"
 #include "support/TestEnvironment.h"
@@ -14,8 +16,11 @@
 #include <QtCore/QFileInfo>
 #include <QtCore/QRegularExpression>
 #include <QtCore/QSaveFile>
+#include <QtCore/QTemporaryDir>
 
 #include <cstdio>
+#include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -256,6 +261,60 @@ public:
 
 private:
     TestSupport::StdoutCapture m_capture;
+};
+
+// What each queue test starts from: empty queue, outbox and archive folders, a fresh folder for
+// source files, and the worker's error callbacks collected.
+class QueueTestState {
+public:
+    // From init(); false when a folder could not be made.
+    bool setUp()
+    {
+        for (const QString &directory :
+             {Paths::queueDir(), Paths::outboxDir(), Paths::processedDir()}) {
+            if (!recreateDirectory(directory)) {
+                return false;
+            }
+        }
+        JobFileRegistry::shared().clear();
+        m_sources =
+            std::make_unique<QTemporaryDir>(TestSupport::root() + QStringLiteral("/src-XXXXXX"));
+        {
+            std::lock_guard lock(m_mutex);
+            m_callbacks.clear();
+        }
+        JobWorker::setErrorCallback([this](const QString &message) {
+            std::lock_guard lock(m_mutex);
+            m_callbacks.append(message);
+        });
+        return m_sources->isValid();
+    }
+
+    // From cleanup().
+    void tearDown()
+    {
+        JobWorker::shutdown();
+        JobWorker::setErrorCallback(nullptr);
+        JobFileRegistry::shared().clear();
+        m_sources.reset();
+        for (const QString &directory :
+             {Paths::queueDir(), Paths::outboxDir(), Paths::processedDir()}) {
+            recreateDirectory(directory);
+        }
+    }
+
+    QString sourcePath(const QString &name) const { return m_sources->filePath(name); }
+
+    QStringList callbacks() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_callbacks;
+    }
+
+private:
+    std::unique_ptr<QTemporaryDir> m_sources;
+    mutable std::mutex m_mutex;
+    QStringList m_callbacks; // written under m_mutex by the worker's thread
 };
 
 } // namespace QueueTestHelpers

@@ -1,5 +1,7 @@
 #include "core/api/HttpTransport.h"
 
+#include "core/shell/FileDescriptor.h"
+
 #include <QCoro/QCoroFuture>
 #include <QtConcurrent/QtConcurrentRun>
 #include <QtCore/QFuture>
@@ -54,17 +56,6 @@ struct Transfer {
     const std::function<void(qint64)> *onBodySent = nullptr; // the request's, when set
     int bodyFd = -1;     // the response file, when the body goes to disk
     QString bodyFailure; // why writing it failed
-};
-
-// Closes the response file when a request ends.
-struct FileCloser {
-    int &fd;
-    ~FileCloser()
-    {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
 };
 
 constexpr long kUploadBufferSize = 2L * 1024 * 1024;
@@ -449,15 +440,15 @@ HttpResponse sendBlocking(const HttpRequest &request)
         setOption(curl, CURLOPT_TIMEOUT_MS,
                   long(std::max<qint64>(1, request.totalTimeout->count())));
     }
-    const FileCloser closeBodyFile{transfer.bodyFd};
-    if (request.responseFile) {
-        transfer.bodyFd = ::open(request.responseFile->toLocal8Bit().constData(),
-                                 O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (transfer.bodyFd < 0) {
-            fail(Code::unknown, request,
-                 QStringLiteral("could not create the response file: ") +
-                     QString::fromLocal8Bit(std::strerror(errno)));
-        }
+    const FileDescriptor responseFile(request.responseFile
+                                          ? ::open(request.responseFile->toLocal8Bit().constData(),
+                                                   O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)
+                                          : -1);
+    transfer.bodyFd = responseFile.get();
+    if (request.responseFile && transfer.bodyFd < 0) {
+        fail(Code::unknown, request,
+             QStringLiteral("could not create the response file: ") +
+                 QString::fromLocal8Bit(std::strerror(errno)));
     }
 
     bool sendsBody = false;

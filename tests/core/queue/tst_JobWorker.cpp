@@ -60,37 +60,8 @@ Q_DECLARE_METATYPE(Interruption)
 class TestJobWorker : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void init()
-    {
-        for (const QString &directory :
-             {Paths::queueDir(), Paths::outboxDir(), Paths::processedDir()}) {
-            QVERIFY(recreateDirectory(directory));
-        }
-        JobFileRegistry::shared().clear();
-        m_sources =
-            std::make_unique<QTemporaryDir>(TestSupport::root() + QStringLiteral("/src-XXXXXX"));
-        QVERIFY(m_sources->isValid());
-        {
-            std::lock_guard lock(m_callbackMutex);
-            m_callbacks.clear();
-        }
-        JobWorker::setErrorCallback([this](const QString &message) {
-            std::lock_guard lock(m_callbackMutex);
-            m_callbacks.append(message);
-        });
-    }
-
-    void cleanup()
-    {
-        JobWorker::shutdown();
-        JobWorker::setErrorCallback(nullptr);
-        JobFileRegistry::shared().clear();
-        m_sources.reset();
-        for (const QString &directory :
-             {Paths::queueDir(), Paths::outboxDir(), Paths::processedDir()}) {
-            recreateDirectory(directory);
-        }
-    }
+    void init() { QVERIFY(m_queue.setUp()); }
+    void cleanup() { m_queue.tearDown(); }
 
     void takesJobFilesOldestFirstAndOnlyByTheirName()
     {
@@ -180,7 +151,7 @@ private Q_SLOTS:
         for (const QString &entry : entries) {
             const bool absent = entry.startsWith(QLatin1Char('?'));
             const QString name = absent ? entry.mid(1) : entry;
-            paths.append(m_sources->filePath(name));
+            paths.append(m_queue.sourcePath(name));
             if (!absent) {
                 QVERIFY(writeFile(paths.last(), QByteArray("content of " + name.toUtf8())));
                 present.append(name);
@@ -228,7 +199,7 @@ private Q_SLOTS:
         }
         QVERIFY(!QFileInfo::exists(path));
         QCOMPARE(TestSupport::readFile(archived(name)), document);
-        QCOMPARE(callbacks(), QStringList());
+        QCOMPARE(m_queue.callbacks(), QStringList());
     }
 
     void fileListJobWithoutAListIsArchived_data()
@@ -274,8 +245,8 @@ private Q_SLOTS:
     void stagedCopyIsNeverOverwritten()
     {
         const QString id = QStringLiteral("TAKEN");
-        const QString a = m_sources->filePath(QStringLiteral("a.mov"));
-        const QString b = m_sources->filePath(QStringLiteral("b.mov"));
+        const QString a = m_queue.sourcePath(QStringLiteral("a.mov"));
+        const QString b = m_queue.sourcePath(QStringLiteral("b.mov"));
         QVERIFY(writeFile(a, "new a"));
         QVERIFY(writeFile(b, "new b"));
         QVERIFY(writeFile(outbox(id) + QStringLiteral("/a.mov"), "earlier a"));
@@ -298,7 +269,7 @@ private Q_SLOTS:
                  QByteArray("earlier a"));
         QCOMPARE(TestSupport::readFile(outbox(id) + QStringLiteral("/b.mov")), QByteArray("new b"));
         QCOMPARE(tree(outbox(id)), (QStringList{QStringLiteral("a.mov"), QStringLiteral("b.mov")}));
-        QCOMPARE(callbacks(), QStringList());
+        QCOMPARE(m_queue.callbacks(), QStringList());
     }
 
     void quickCreateWritesAMarker_data()
@@ -341,7 +312,7 @@ private Q_SLOTS:
 
     void uploadFolderStagesItsVisibleContents()
     {
-        const QString folder = m_sources->filePath(QStringLiteral("Footage"));
+        const QString folder = m_queue.sourcePath(QStringLiteral("Footage"));
         QVERIFY(writeFile(folder + QStringLiteral("/a.txt"), "A"));
         QVERIFY(writeFile(folder + QStringLiteral("/.hidden"), "H"));
         QVERIFY(writeFile(folder + QStringLiteral("/.git/c"), "C"));
@@ -385,7 +356,7 @@ private Q_SLOTS:
     {
         QFETCH(FolderCase, folderCase);
         const QString id = QStringLiteral("FOLDER");
-        const QString folder = m_sources->filePath(QStringLiteral("Footage"));
+        const QString folder = m_queue.sourcePath(QStringLiteral("Footage"));
         Json payload = {{"folderPath", utf8(folder)}};
         QString problem;
         switch (folderCase) {
@@ -426,7 +397,7 @@ private Q_SLOTS:
         expected.append(QStringLiteral("INFO Job archived: ") + archived(name));
         QCOMPARE(log.lines(), expected);
         QVERIFY(!QFileInfo::exists(path));
-        QCOMPARE(callbacks(), QStringList());
+        QCOMPARE(m_queue.callbacks(), QStringList());
         if (folderCase == FolderCase::destinationTaken) {
             QCOMPARE(TestSupport::readFile(outbox(id) + QStringLiteral("/a.txt")),
                      QByteArray("earlier"));
@@ -553,7 +524,7 @@ private Q_SLOTS:
             QVERIFY2(line.size() > report.size(), qPrintable(line)); // a description follows
         }
         const QString message = messageOf(line);
-        QTRY_COMPARE(callbacks(), callback ? QStringList{message} : QStringList());
+        QTRY_COMPARE(m_queue.callbacks(), callback ? QStringList{message} : QStringList());
         QVERIFY(QFileInfo::exists(badPath));
         QCOMPARE(log.count(QStringLiteral("INFO Processing job: ") + badPath), 1);
         if (bad == BadFile::archiveTaken) {
@@ -566,7 +537,7 @@ private Q_SLOTS:
         // A changed file is worth another try.
         QVERIFY(setModified(badPath, minutesAgo(90)));
         QTRY_COMPARE_WITH_TIMEOUT(log.startingWith(report).size(), 2, kTimeoutMs);
-        QTRY_COMPARE(callbacks().size(), callback ? 2 : 0);
+        QTRY_COMPARE(m_queue.callbacks().size(), callback ? 2 : 0);
         QVERIFY(QFileInfo::exists(badPath));
 
         // Mended, it goes through.
@@ -587,7 +558,7 @@ private Q_SLOTS:
         QCOMPARE(TestSupport::readFile(outbox(QStringLiteral("BAD")) +
                                        QStringLiteral("/quickcreate.txt")),
                  QByteArray("QuickCreate at: /bad"));
-        QCOMPARE(callbacks().size(), callback ? 2 : 0);
+        QCOMPARE(m_queue.callbacks().size(), callback ? 2 : 0);
     }
 
     void outboxFailureTakesTheErrorPathOnce()
@@ -607,15 +578,15 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(log.startingWith(report).size(), 1, kTimeoutMs);
         const QString line = log.startingWith(report).first();
         QVERIFY2(line.size() > report.size(), qPrintable(line));
-        QTRY_COMPARE(callbacks(), QStringList{messageOf(line)});
+        QTRY_COMPARE(m_queue.callbacks(), QStringList{messageOf(line)});
         QTest::qWait(1500); // more rounds of the loop
         QCOMPARE(log.startingWith(QStringLiteral("ERROR ")), QStringList{line});
-        QCOMPARE(callbacks().size(), 1);
+        QCOMPARE(m_queue.callbacks().size(), 1);
         QVERIFY(QFileInfo::exists(path));
 
         QVERIFY(setModified(path, minutesAgo(30)));
         QTRY_COMPARE_WITH_TIMEOUT(log.startingWith(report).size(), 2, kTimeoutMs);
-        QTRY_COMPARE(callbacks().size(), 2);
+        QTRY_COMPARE(m_queue.callbacks().size(), 2);
 
         QVERIFY(recreateDirectory(Paths::outboxDir()));
         QVERIFY(setModified(path, minutesAgo(20)));
@@ -623,7 +594,7 @@ private Q_SLOTS:
         QCOMPARE(TestSupport::readFile(outbox(QStringLiteral("BLOCKED")) +
                                        QStringLiteral("/quickcreate.txt")),
                  QByteArray("QuickCreate at: /t"));
-        QCOMPARE(callbacks().size(), 2);
+        QCOMPARE(m_queue.callbacks().size(), 2);
     }
 
     void claimedJobFileWaitsForItsRelease()
@@ -663,7 +634,7 @@ private Q_SLOTS:
         LogMark log;
         JobWorker::processJob(queued(QStringLiteral("20250301_093000_GONE.job.json")));
         QCOMPARE(log.lines(), QStringList());
-        QCOMPARE(callbacks(), QStringList());
+        QCOMPARE(m_queue.callbacks(), QStringList());
     }
 
     void unlistableQueueIsReported()
@@ -735,7 +706,7 @@ private Q_SLOTS:
     {
         QFETCH(Interruption, interruption);
         const qint64 size = qint64(256) << 20;
-        const QString big = m_sources->filePath(QStringLiteral("big.bin"));
+        const QString big = m_queue.sourcePath(QStringLiteral("big.bin"));
         QVERIFY(writeLargeFile(big, size));
         const QString name = QStringLiteral("20250301_093000_BIG.job.json");
         const QByteArray document = jobDocument(
@@ -790,19 +761,11 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(staged));
         QCOMPARE(partialFiles(Paths::outboxDir()), QStringList());
         QCOMPARE(log.startingWith(QStringLiteral("ERROR ")), QStringList());
-        QCOMPARE(callbacks(), QStringList());
+        QCOMPARE(m_queue.callbacks(), QStringList());
     }
 
 private:
-    QStringList callbacks()
-    {
-        std::lock_guard lock(m_callbackMutex);
-        return m_callbacks;
-    }
-
-    std::unique_ptr<QTemporaryDir> m_sources;
-    std::mutex m_callbackMutex;
-    QStringList m_callbacks; // written under m_callbackMutex by the processing thread
+    QueueTestState m_queue;
 };
 
 VORLANTA_TEST_MAIN(TestJobWorker)

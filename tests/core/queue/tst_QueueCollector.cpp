@@ -68,37 +68,8 @@ Q_DECLARE_METATYPE(Rejected)
 class TestQueueCollector : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void init()
-    {
-        for (const QString &directory :
-             {Paths::queueDir(), Paths::outboxDir(), Paths::processedDir()}) {
-            QVERIFY(recreateDirectory(directory));
-        }
-        JobFileRegistry::shared().clear();
-        m_sources =
-            std::make_unique<QTemporaryDir>(TestSupport::root() + QStringLiteral("/src-XXXXXX"));
-        QVERIFY(m_sources->isValid());
-        {
-            std::lock_guard lock(m_callbackMutex);
-            m_callbacks.clear();
-        }
-        JobWorker::setErrorCallback([this](const QString &message) {
-            std::lock_guard lock(m_callbackMutex);
-            m_callbacks.append(message);
-        });
-    }
-
-    void cleanup()
-    {
-        JobWorker::shutdown();
-        JobWorker::setErrorCallback(nullptr);
-        JobFileRegistry::shared().clear();
-        m_sources.reset();
-        for (const QString &directory :
-             {Paths::queueDir(), Paths::outboxDir(), Paths::processedDir()}) {
-            recreateDirectory(directory);
-        }
-    }
+    void init() { QVERIFY(m_queue.setUp()); }
+    void cleanup() { m_queue.tearDown(); }
 
     void startAndStopMonitoring()
     {
@@ -170,7 +141,7 @@ private Q_SLOTS:
     void newJobFileIsStagedAndArchived()
     {
         QFETCH(Delivery, delivery);
-        const QString clip = m_sources->filePath(QStringLiteral("clip.mov"));
+        const QString clip = m_queue.sourcePath(QStringLiteral("clip.mov"));
         QVERIFY(writeFile(clip, "clip"));
         const JobEnvelope envelope = JobEnvelope::makeNew(
             JobType::uploadFiles, QueueWriter::convertToAnyCodable(UploadFilesJob{{clip}}));
@@ -188,7 +159,7 @@ private Q_SLOTS:
             QCOMPARE(enqueue(envelope.fileName(), document), path);
             break;
         case Delivery::movedIn: {
-            const QString outside = m_sources->filePath(envelope.fileName());
+            const QString outside = m_queue.sourcePath(envelope.fileName());
             QVERIFY(writeFile(outside, document));
             QVERIFY(QFile::rename(outside, path));
             break;
@@ -257,7 +228,7 @@ private Q_SLOTS:
         for (const QString &entry : entries) {
             const bool missing = entry.startsWith(QLatin1Char('?'));
             const QString name = missing ? entry.mid(1) : entry;
-            paths.append(m_sources->filePath(name));
+            paths.append(m_queue.sourcePath(name));
             if (!missing) {
                 QVERIFY(writeFile(paths.last(), QByteArray("content of " + name.toUtf8())));
                 present.append(name);
@@ -333,8 +304,8 @@ private Q_SLOTS:
     void stagedCopyIsNeverOverwritten()
     {
         const QString id = QStringLiteral("TAKEN");
-        const QString a = m_sources->filePath(QStringLiteral("a.mov"));
-        const QString b = m_sources->filePath(QStringLiteral("b.mov"));
+        const QString a = m_queue.sourcePath(QStringLiteral("a.mov"));
+        const QString b = m_queue.sourcePath(QStringLiteral("b.mov"));
         QVERIFY(writeFile(a, "new a"));
         QVERIFY(writeFile(b, "new b"));
         QVERIFY(writeFile(outbox(id) + QStringLiteral("/a.mov"), "earlier a"));
@@ -401,7 +372,7 @@ private Q_SLOTS:
 
     void uploadFolderStagesTheWholeTreeAndReplacesIt()
     {
-        const QString folder = m_sources->filePath(QStringLiteral("Footage"));
+        const QString folder = m_queue.sourcePath(QStringLiteral("Footage"));
         QVERIFY(writeFile(folder + QStringLiteral("/a.txt"), "A"));
         QVERIFY(writeFile(folder + QStringLiteral("/.hidden"), "H"));
         QVERIFY(writeFile(folder + QStringLiteral("/.git/c"), "C"));
@@ -458,7 +429,7 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, payload);
         QFETCH(bool, outboxCreated);
-        const QString folder = m_sources->filePath(QStringLiteral("Gone"));
+        const QString folder = m_queue.sourcePath(QStringLiteral("Gone"));
         const QByteArray json = payload.replace("%1", QFile::encodeName(folder));
         const auto collector = startedCollector();
         LogMark log;
@@ -565,10 +536,10 @@ private Q_SLOTS:
                 (line.startsWith(report) && line.size() > report.size()) ||
                     (workerRunning && line.startsWith(byWorker) && line.size() > byWorker.size()),
                 qPrintable(line));
-            QCOMPARE(callbacks().size(), line.startsWith(byWorker) ? 1 : 0);
+            QCOMPARE(m_queue.callbacks().size(), line.startsWith(byWorker) ? 1 : 0);
         } else {
             QCOMPARE(errors, QStringList{report});
-            QCOMPARE(callbacks(), QStringList());
+            QCOMPARE(m_queue.callbacks(), QStringList());
         }
         QCOMPARE(log.startingWith(QStringLiteral("WARN ")), QStringList());
         QCOMPARE(TestSupport::readFile(path), contents.value(rejected));
@@ -727,7 +698,7 @@ private Q_SLOTS:
         constexpr int kJobs = 40;
         QList<JobEnvelope> envelopes;
         for (int i = 0; i < kJobs; ++i) {
-            const QString clip = m_sources->filePath(QStringLiteral("clip-%1.mov").arg(i));
+            const QString clip = m_queue.sourcePath(QStringLiteral("clip-%1.mov").arg(i));
             QVERIFY(writeFile(clip, QByteArray::number(i)));
             envelopes.append(JobEnvelope::makeNew(
                 JobType::uploadFiles, QueueWriter::convertToAnyCodable(UploadFilesJob{{clip}})));
@@ -740,7 +711,7 @@ private Q_SLOTS:
             if (delivery == Delivery::queueWriter) {
                 QCOMPARE(QueueWriter::write(envelope), queued(envelope.fileName()));
             } else {
-                const QString outside = m_sources->filePath(envelope.fileName());
+                const QString outside = m_queue.sourcePath(envelope.fileName());
                 QVERIFY(writeFile(outside, QByteArray::fromStdString(envelope.encode())));
                 QVERIFY(QFile::rename(outside, queued(envelope.fileName())));
             }
@@ -768,7 +739,7 @@ private Q_SLOTS:
         }
         QCOMPARE(log.startingWith(QStringLiteral("ERROR ")), QStringList());
         QCOMPARE(log.startingWith(QStringLiteral("WARN ")), QStringList());
-        QCOMPARE(callbacks(), QStringList());
+        QCOMPARE(m_queue.callbacks(), QStringList());
         QCOMPARE(tree(Paths::queueDir()), QStringList());
         QCOMPARE(partialFiles(Paths::outboxDir()), QStringList());
     }
@@ -783,7 +754,7 @@ private Q_SLOTS:
     {
         QFETCH(bool, destroy);
         const qint64 size = qint64(256) << 20;
-        const QString big = m_sources->filePath(QStringLiteral("big.bin"));
+        const QString big = m_queue.sourcePath(QStringLiteral("big.bin"));
         QVERIFY(writeLargeFile(big, size));
         const QString name = QStringLiteral("20250301_093000_BIG.job.json");
         const QByteArray document = jobDocument(
@@ -837,15 +808,7 @@ private Q_SLOTS:
     }
 
 private:
-    QStringList callbacks()
-    {
-        std::lock_guard lock(m_callbackMutex);
-        return m_callbacks;
-    }
-
-    std::unique_ptr<QTemporaryDir> m_sources;
-    std::mutex m_callbackMutex;
-    QStringList m_callbacks; // written under m_callbackMutex by the worker's thread
+    QueueTestState m_queue;
 };
 
 VORLANTA_TEST_MAIN(TestQueueCollector)
