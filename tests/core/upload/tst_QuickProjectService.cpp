@@ -1,22 +1,21 @@
 #include "core/shell/Logger.h"
 #include "core/upload/QuickProjectService.h"
-#include "support/Await.h"
+#include "support/NetworkUploadTestHelpers.h"
 #include "support/SandboxProcess.h"
 #include "support/TestEnvironment.h"
 
-#include <QtCore/QCryptographicHash>
 #include <QtCore/QDir>
 #include <QtCore/QDirIterator>
-#include <QtCore/QFile>
 #include <QtCore/QRandomGenerator>
+#include <QtCore/QRegularExpression>
 #include <QtCore/QTemporaryDir>
 #include <QtCore/QTimer>
-#include <QtNetwork/QTcpServer>
-#include <QtNetwork/QTcpSocket>
 #include <QtTest/QSignalSpy>
 
 #include <algorithm>
-#include <cstdlib>
+
+using namespace TestSupport;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -33,21 +32,16 @@ constexpr qint64 kPeakGrowthLimitKiB = 64 * 1024;
 // Everything logged since the object was made.
 class LogWatch {
 public:
-    LogWatch() : m_start(Logger::joinedMemoryBuffer().size()) {}
     QString text() const { return Logger::joinedMemoryBuffer().mid(m_start); }
     int count(const QString &fragment) const { return int(text().count(fragment)); }
 
 private:
-    qsizetype m_start;
+    qsizetype m_start = Logger::joinedMemoryBuffer().size();
 };
 
 qint64 peakRssKiB()
 {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly)) {
-        return -1;
-    }
-    for (const QByteArray &line : status.readAll().split('\n')) {
+    for (const QByteArray &line : readFile(u"/proc/self/status"_s).split('\n')) {
         if (line.startsWith("VmHWM:")) {
             return line.mid(6).trimmed().split(' ').value(0).toLongLong();
         }
@@ -55,542 +49,283 @@ qint64 peakRssKiB()
     return -1;
 }
 
-QByteArray randomBytes(qint64 size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(quint32(size) ^ 0x5eedu);
-    for (qint64 i = 0; i < size; ++i) {
-        bytes[i] = char(generator.generate() & 0xff);
-    }
-    return bytes;
-}
-
-QString writeFile(const QString &dir, const QString &name, const QByteArray &bytes)
-{
-    const QString path = dir + QLatin1Char('/') + name;
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
-        qFatal("could not write a test file");
-    }
-    return path;
-}
-
-// Where the sandbox stored a completed file (DATA_DIR/files/<id>/<name>); empty when none.
-QString storedFile(const QString &dataDir, const QString &name)
-{
-    QDirIterator it(dataDir + QStringLiteral("/files"), {name}, QDir::Files,
-                    QDirIterator::Subdirectories);
-    return it.hasNext() ? it.next() : QString();
-}
-
-std::shared_ptr<VorlantaApiClient> clientFor(const TestSupport::SandboxProcess &sandbox,
-                                             const QString &token)
-{
-    AuthState auth;
-    auth.accessToken = token;
-    return VorlantaApiClient::make(sandbox.baseUrl().toString(), auth);
-}
-
 // A running sandbox with its own data directory, a client for it and a project to upload to.
 struct Fixture {
     QTemporaryDir dataDir;
-    std::unique_ptr<TestSupport::SandboxProcess> sandbox;
+    std::unique_ptr<SandboxProcess> sandbox;
     std::shared_ptr<VorlantaApiClient> client;
     qint64 projectId = 0;
 
-    explicit Fixture(const QStringList &faults = {}, const QStringList &extraArguments = {})
+    explicit Fixture(const QStringList &arguments = {})
+        : sandbox(std::make_unique<SandboxProcess>(arguments +
+                                                   QStringList{u"--data-dir"_s, dataDir.path()}))
     {
-        QStringList arguments{QStringLiteral("--data-dir"), dataDir.path()};
-        for (const QString &fault : faults) {
-            arguments << QStringLiteral("--fault") << fault;
+        if (sandbox->isRunning()) {
+            client = VorlantaApiClient::make(sandbox->baseUrl().toString(),
+                                             AuthState{sandbox->token(), std::nullopt});
+            QuickProjectDraft draft;
+            draft.title = u"Upload target"_s;
+            draft.channelId = 1;
+            projectId = await(client->createProject(draft));
         }
-        arguments << extraArguments;
-        sandbox = std::make_unique<TestSupport::SandboxProcess>(arguments);
-        if (!sandbox->isRunning()) {
-            return;
-        }
-        client = clientFor(*sandbox, sandbox->token());
-        QuickProjectDraft draft;
-        draft.title = QStringLiteral("Upload target");
-        draft.channelId = 1;
-        draft.dueDate = QStringLiteral("01/01/2030");
-        draft.includeLongForm = true;
-        projectId = TestSupport::await(client->createProject(draft));
+    }
+    // Where the sandbox stored a completed file (DATA_DIR/files/<id>/<name>); empty when none.
+    QString stored(const QString &name) const
+    {
+        QDirIterator it(dataDir.filePath(u"files"_s), {name}, QDir::Files,
+                        QDirIterator::Subdirectories);
+        return it.hasNext() ? it.next() : QString();
     }
 };
-
-// A loopback peer that records one raw request and answers it with a fixed response: shows the
-// exact header lines of a part PUT, which the sandbox does not report.
-class RecordingPeer : public QObject {
-public:
-    explicit RecordingPeer(QByteArray response) : m_response(std::move(response))
-    {
-        m_server.listen(QHostAddress::LocalHost, 0);
-        connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { read(socket); });
-                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            }
-        });
-    }
-    QString url() const
-    {
-        return QStringLiteral("http://127.0.0.1:%1/part?sig=x").arg(m_server.serverPort());
-    }
-    quint16 port() const { return m_server.serverPort(); }
-    QByteArray request() const { return m_request; }
-
-private:
-    void read(QTcpSocket *socket)
-    {
-        m_request += socket->readAll();
-        const qsizetype end = m_request.indexOf("\r\n\r\n");
-        if (end < 0) {
-            return;
-        }
-        qsizetype length = 0;
-        for (const QByteArray &line : m_request.left(end).split('\n')) {
-            if (line.toLower().startsWith("content-length:")) {
-                length = line.mid(15).trimmed().toLongLong();
-            }
-        }
-        if (m_request.size() >= end + 4 + length) {
-            socket->write(m_response);
-            socket->flush();
-        }
-    }
-
-    QTcpServer m_server;
-    QByteArray m_response;
-    QByteArray m_request;
-};
-
-template <typename Error, typename Body> Error expectThrow(Body body)
-{
-    try {
-        body();
-    } catch (const Error &error) {
-        return error;
-    }
-    QTest::qFail("the expected error was not thrown", __FILE__, __LINE__);
-    throw std::logic_error("no error");
-}
 
 } // namespace
 
+#define START_SANDBOX(fixture)                                                                     \
+    QVERIFY2((fixture).sandbox->isRunning(), qPrintable((fixture).sandbox->startError()))
+
 class TestQuickProjectService : public QObject {
     Q_OBJECT
-
-private slots:
-    void initTestCase();
-    void partRanges_data();
-    void partRanges();
-    void uploadsStoreTheExactBytes_data();
-    void uploadsStoreTheExactBytes();
-    void etagQuotesAreStripped();
-    void serverErrorRetriesTheFileThreeTimesOnAStagedCopy();
-    void droppedPartIsRetriedOnce();
-    void missingEtagFailsWithCodeMinus2();
-    void progressAfterFirstOfTwoFiles();
-    void bytesAreReportedWhileAPartIsSent();
-    void vanishedFileFailsWithoutRetries();
-    void fileGrowingDuringUploadFails();
-    void unparsableUrlFailsWithEngineError();
-    void partRequestCarriesOnlyLengthAndType();
-    void createProjectWithoutFiles();
-    void createProjectWithRejectedToken();
-    void addFilesWithEmptyListChangesNothing();
-    void largeFileIsStreamedNotBuffered();
-
 private:
     QTemporaryDir m_files;
     QString m_tempDir;
-};
 
-void TestQuickProjectService::initTestCase()
-{
-    QVERIFY(m_files.isValid());
-    // A private temporary directory, so that leftover staged copies can be seen.
-    m_tempDir = TestSupport::root() + QStringLiteral("/tmp");
-    QVERIFY(QDir().mkpath(m_tempDir));
-    qputenv("TMPDIR", QFile::encodeName(m_tempDir));
-    QCOMPARE(QDir::tempPath(), m_tempDir);
-    QuickProjectService::setRetryPauseScale(0.01);
-}
-
-void TestQuickProjectService::partRanges_data()
-{
-    using Ranges = QList<QuickProjectService::PartRange>;
-    QTest::addColumn<qint64>("size");
-    QTest::addColumn<int>("urls");
-    QTest::addColumn<Ranges>("expected");
-    QTest::newRow("10 bytes, 3 URLs") << qint64(10) << 3 << Ranges{{0, 4}, {4, 4}, {8, 2}};
-    QTest::newRow("9 bytes, 4 URLs: fourth unused")
-        << qint64(9) << 4 << Ranges{{0, 3}, {3, 3}, {6, 3}};
-    QTest::newRow("empty") << qint64(0) << 2 << Ranges{};
-    QTest::newRow("no URLs") << qint64(5) << 0 << Ranges{};
-    QTest::newRow("12 MiB + 1, 2 URLs")
-        << 12 * kMiB + 1 << 2 << Ranges{{0, 6 * kMiB + 1}, {6 * kMiB + 1, 6 * kMiB}};
-}
-
-void TestQuickProjectService::partRanges()
-{
-    QFETCH(qint64, size);
-    QFETCH(int, urls);
-    QFETCH(QList<QuickProjectService::PartRange>, expected);
-    QCOMPARE(QuickProjectService::partRanges(size, urls), expected);
-}
-
-void TestQuickProjectService::uploadsStoreTheExactBytes_data()
-{
-    QTest::addColumn<qint64>("size");
-    QTest::addColumn<int>("parts");
-    QTest::newRow("empty: no PUT") << qint64(0) << 0;
-    QTest::newRow("5 MiB: one part") << 5 * kMiB << 1;
-    QTest::newRow("12 MiB + 1: two parts") << 12 * kMiB + 1 << 2;
-}
-
-void TestQuickProjectService::uploadsStoreTheExactBytes()
-{
-    QFETCH(qint64, size);
-    QFETCH(int, parts);
-    Fixture fixture;
-    QVERIFY2(fixture.sandbox->isRunning(), qPrintable(fixture.sandbox->startError()));
-    const QByteArray bytes = randomBytes(size);
-    const QString name = QStringLiteral("exact-%1.bin").arg(size);
-    const QString path = writeFile(m_files.path(), name, bytes);
-    QuickProjectService service(fixture.client);
-    const LogWatch log;
-    TestSupport::await(service.performUploads(fixture.projectId, {path}));
-    const QString stored = storedFile(fixture.dataDir.path(), name);
-    QVERIFY2(!stored.isEmpty(), "the sandbox did not complete the file");
-    QVERIFY(TestSupport::readFile(stored) == bytes);
-    QCOMPARE(log.count(QStringLiteral("] INFO [QuickProjectService] Uploading part ")), parts);
-    QCOMPARE(log.count(QStringLiteral("Uploaded %1 parts for ").arg(parts) + name), 1);
-    QVERIFY(log.text().contains(QStringLiteral("Read %1 bytes from ").arg(size) + name));
-    QCOMPARE(log.count(QStringLiteral("Upload succeeded on attempt 1 for ") + name), 1);
-    QCOMPARE(service.uploadProgress(), 1.0);
-}
-
-void TestQuickProjectService::etagQuotesAreStripped()
-{
-    Fixture fixture;
-    QVERIFY2(fixture.sandbox->isRunning(), qPrintable(fixture.sandbox->startError()));
-    const QByteArray bytes = randomBytes(1000);
-    const QString path = writeFile(m_files.path(), QStringLiteral("etag.bin"), bytes);
-    QuickProjectService service(fixture.client);
-    const LogWatch log;
-    TestSupport::await(service.performUploads(fixture.projectId, {path}));
-    const QString md5 =
-        QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
-    QVERIFY2(log.text().contains(QStringLiteral("Part 1 uploaded successfully, ETag: ") + md5 +
-                                 QLatin1Char('\n')),
-             qPrintable(log.text()));
-    QVERIFY(!storedFile(fixture.dataDir.path(), QStringLiteral("etag.bin")).isEmpty());
-}
-
-void TestQuickProjectService::serverErrorRetriesTheFileThreeTimesOnAStagedCopy()
-{
-    Fixture fixture({QStringLiteral("part-500=1")});
-    QVERIFY2(fixture.sandbox->isRunning(), qPrintable(fixture.sandbox->startError()));
-    const QString name = QStringLiteral("fails.bin");
-    const QString path = writeFile(m_files.path(), name, randomBytes(300));
-    QuickProjectService service(fixture.client);
-    const LogWatch log;
-    const auto error = expectThrow<QuickProjectServiceError>(
-        [&] { TestSupport::await(service.performUploads(fixture.projectId, {path})); });
-    QCOMPARE(error.code(), 500);
-    QCOMPARE(error.description(), QStringLiteral("Upload failed with status 500"));
-    QCOMPARE(service.statusText(),
-             QStringLiteral("Upload failed for fails.bin: Upload failed with status 500"));
-    const QString text = log.text();
-    // Three attempts, each with its own init call; no part-level retry for an HTTP status.
-    QCOMPARE(log.count(QStringLiteral("Got 1 presigned URLs for fails.bin")), 3);
-    QCOMPARE(log.count(QStringLiteral("] INFO [QuickProjectService] Part 1 upload response: 500")),
-             3);
-    QCOMPARE(log.count(QStringLiteral("Retrying in ")), 0);
-    QCOMPARE(log.count(QStringLiteral("] ERROR [QuickProjectService] Part 1 upload failed "
-                                      "permanently: Upload failed with status 500")),
-             3);
-    for (int attempt = 1; attempt <= 3; ++attempt) {
-        QCOMPARE(log.count(QStringLiteral("] WARN [QuickProjectService] Attempt %1 failed for "
-                                          "fails.bin: Upload failed with status 500")
-                               .arg(attempt)),
-                 1);
-        QCOMPARE(log.count(QStringLiteral("Upload attempt %1/3 for fails.bin").arg(attempt)), 1);
-    }
-    QCOMPARE(log.count(QStringLiteral("Waiting 2s before retry...")), 1);
-    QCOMPARE(log.count(QStringLiteral("Waiting 4s before retry...")), 1);
-    QCOMPARE(log.count(QStringLiteral("Attempt 3: Staging fails.bin to temp directory")), 1);
-    const qsizetype at = text.indexOf(QStringLiteral("Staged to: "));
-    QVERIFY(at >= 0);
-    const QString staged = text.mid(at + 11, text.indexOf(QLatin1Char('\n'), at) - at - 11);
-    QVERIFY2(staged.startsWith(m_tempDir + QLatin1Char('/')) &&
-                 staged.endsWith(QStringLiteral("_fails.bin")),
-             qPrintable(staged));
-    // The third attempt read the copy, and the copy is gone afterwards.
-    QVERIFY(text.contains(QStringLiteral("Staged file from ") + path + QStringLiteral(" to ") +
-                          staged));
-    QVERIFY(!QFile::exists(staged));
-    QCOMPARE(QDir(m_tempDir).entryList(QDir::Files), QStringList());
-    QCOMPARE(log.count(QStringLiteral("Cleaned up temp file")), 1);
-    QVERIFY(text.indexOf(QStringLiteral("Staged to: ")) <
-            text.lastIndexOf(QStringLiteral("Read 300 bytes from fails.bin")));
-}
-
-void TestQuickProjectService::droppedPartIsRetriedOnce()
-{
-    // With this seed the first PUT is dropped and the second is answered.
-    Fixture fixture({QStringLiteral("part-drop=0.5")},
-                    {QStringLiteral("--seed"), QStringLiteral("23")});
-    QVERIFY2(fixture.sandbox->isRunning(), qPrintable(fixture.sandbox->startError()));
-    const QString name = QStringLiteral("dropped.bin");
-    const QByteArray bytes = randomBytes(64 * 1024);
-    const QString path = writeFile(m_files.path(), name, bytes);
-    QuickProjectService service(fixture.client);
-    const LogWatch log;
-    TestSupport::await(service.performUploads(fixture.projectId, {path}));
-    QVERIFY2(log.text().contains(QStringLiteral(
-                 "] WARN [QuickProjectService] Part 1 upload failed (attempt 1/2): ")),
-             qPrintable(log.text()));
-    QCOMPARE(log.count(QStringLiteral("] INFO [QuickProjectService] Retrying in 2 seconds...")), 1);
-    QCOMPARE(log.count(QStringLiteral("Got 1 presigned URLs for dropped.bin")), 1);
-    QCOMPARE(log.count(QStringLiteral("Upload succeeded on attempt 1 for dropped.bin")), 1);
-    QVERIFY(TestSupport::readFile(storedFile(fixture.dataDir.path(), name)) == bytes);
-}
-
-void TestQuickProjectService::missingEtagFailsWithCodeMinus2()
-{
-    Fixture fixture({QStringLiteral("missing-etag=1")});
-    QVERIFY2(fixture.sandbox->isRunning(), qPrintable(fixture.sandbox->startError()));
-    const QString path = writeFile(m_files.path(), QStringLiteral("noetag.bin"), randomBytes(50));
-    QuickProjectService service(fixture.client);
-    const LogWatch log;
-    const auto error = expectThrow<QuickProjectServiceError>(
-        [&] { TestSupport::await(service.performUploads(fixture.projectId, {path})); });
-    QCOMPARE(error.code(), -2);
-    QCOMPARE(error.description(), QStringLiteral("No ETag in response"));
-    QCOMPARE(QuickProjectServiceError::domain(), QStringLiteral("QuickProjectService"));
-    QCOMPARE(service.statusText(),
-             QStringLiteral("Upload failed for noetag.bin: No ETag in response"));
-    QCOMPARE(log.count(QStringLiteral("Got 1 presigned URLs for noetag.bin")), 3);
-    QVERIFY(storedFile(fixture.dataDir.path(), QStringLiteral("noetag.bin")).isEmpty());
-}
-
-void TestQuickProjectService::progressAfterFirstOfTwoFiles()
-{
-    Fixture fixture;
-    QVERIFY2(fixture.sandbox->isRunning(), qPrintable(fixture.sandbox->startError()));
-    const QString first = writeFile(m_files.path(), QStringLiteral("p100.bin"), randomBytes(100));
-    const QString second = writeFile(m_files.path(), QStringLiteral("p300.bin"), randomBytes(300));
-    QuickProjectService service(fixture.client);
-    QSignalSpy status(&service, &QuickProjectService::statusTextChanged);
-    QSignalSpy progress(&service, &QuickProjectService::uploadProgressChanged);
-    QSignalSpy uploading(&service, &QuickProjectService::isUploadingChanged);
-    TestSupport::await(service.addFiles(fixture.projectId, {first, second}));
-    QStringList texts;
-    for (const QList<QVariant> &emitted : status) {
-        texts << emitted.at(0).toString();
-    }
-    QCOMPARE(texts, (QStringList{QStringLiteral("Uploading files..."),
-                                 QStringLiteral("Uploading... 25.0%"),
-                                 QStringLiteral("Uploading... 100.0%"),
-                                 QStringLiteral("Files uploaded successfully!")}));
-    QVERIFY(progress.size() >= 2);
-    QCOMPARE(progress.at(0).at(0).toDouble(), 0.25);
-    QCOMPARE(service.uploadProgress(), 1.0);
-    QCOMPARE(uploading.size(), 2);
-    QCOMPARE(uploading.at(0).at(0).toBool(), true);
-    QCOMPARE(service.isUploading(), false);
-}
-
-void TestQuickProjectService::bytesAreReportedWhileAPartIsSent()
-{
-    Fixture fixture;
-    QVERIFY2(fixture.sandbox->isRunning(), qPrintable(fixture.sandbox->startError()));
-    const qint64 size = 12 * kMiB + 1; // two parts: 6 MiB + 1, then 6 MiB
-    const qint64 firstPart = 6 * kMiB + 1;
-    const QString path = writeFile(m_files.path(), QStringLiteral("bytes.bin"), randomBytes(size));
-    QuickProjectService service(fixture.client);
-    QSignalSpy bytes(&service, &QuickProjectService::uploadBytesSent);
-    QSignalSpy parts(&service, &QuickProjectService::partUploaded);
-    TestSupport::await(service.addFiles(fixture.projectId, {path}));
-    QTest::qWait(100); // reports still on their way from the transfer thread
-
-    QCOMPARE(parts.size(), 2);
-    QCOMPARE(parts.at(1).at(0).toLongLong(), size);
-    bool insideFirst = false;
-    bool insideSecond = false;
-    qint64 previous = 0;
-    for (const QList<QVariant> &report : bytes) {
-        const qint64 sent = report.at(0).toLongLong();
-        QCOMPARE(report.at(1).toLongLong(), size);
-        QVERIFY2(sent >= previous, "reports go forward without retries");
-        QVERIFY(sent <= size);
-        insideFirst = insideFirst || (sent > 0 && sent < firstPart);
-        insideSecond = insideSecond || (sent > firstPart && sent < size);
-        previous = sent;
-    }
-    // Reported inside each part, counted from the start of the file.
-    QVERIFY(insideFirst);
-    QVERIFY(insideSecond);
-}
-
-void TestQuickProjectService::vanishedFileFailsWithoutRetries()
-{
-    Fixture fixture;
-    QVERIFY2(fixture.sandbox->isRunning(), qPrintable(fixture.sandbox->startError()));
-    const QString kept = writeFile(m_files.path(), QStringLiteral("kept.bin"), randomBytes(10));
-    const QString gone = m_files.path() + QStringLiteral("/gone.bin");
-    QuickProjectService service(fixture.client);
-    const LogWatch log;
-    const auto error = expectThrow<QuickProjectServiceError>([&] {
-        TestSupport::await(service.performUploads(fixture.projectId, {gone, kept}));
-    });
-    QCOMPARE(error.code(), -1);
-    QCOMPARE(error.description(), QStringLiteral("Could not get file size for gone.bin"));
-    QCOMPARE(log.count(QStringLiteral("Upload attempt")), 0);
-    QCOMPARE(log.count(QStringLiteral("Processing file: kept.bin")), 0);
-    QVERIFY(storedFile(fixture.dataDir.path(), QStringLiteral("kept.bin")).isEmpty());
-}
-
-void TestQuickProjectService::fileGrowingDuringUploadFails()
-{
-    // Each request waits, so the file grows after it was measured and opened.
-    Fixture fixture({QStringLiteral("delay-ms=400")});
-    QVERIFY2(fixture.sandbox->isRunning(), qPrintable(fixture.sandbox->startError()));
-    const QString path = writeFile(m_files.path(), QStringLiteral("growing.bin"), randomBytes(100));
-    QuickProjectService service(fixture.client);
-    QTimer::singleShot(150, this, [path] {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::Append));
-        file.write(QByteArray(20, 'x'));
-    });
-    const auto error = expectThrow<QuickProjectServiceError>(
-        [&] { TestSupport::await(service.performUploads(fixture.projectId, {path})); });
-    QCOMPARE(error.code(), -3);
-    QCOMPARE(error.description(), QStringLiteral("File changed during upload: growing.bin"));
-    QCOMPARE(
-        service.statusText(),
-        QStringLiteral("Upload failed for growing.bin: File changed during upload: growing.bin"));
-    QVERIFY(storedFile(fixture.dataDir.path(), QStringLiteral("growing.bin")).isEmpty());
-}
-
-void TestQuickProjectService::unparsableUrlFailsWithEngineError()
-{
-    const QString path = writeFile(m_files.path(), QStringLiteral("badurl.bin"), randomBytes(10));
-    QuickProjectService service(nullptr);
-    const auto error = expectThrow<QuickProjectServiceError>([&] {
-        TestSupport::await(service.uploadFileParts(path, 10, {QStringLiteral("http://[::1")}));
-    });
-    QCOMPARE(error.code(), -4);
-    QCOMPARE(error.description(), QStringLiteral("Invalid upload URL"));
-}
-
-void TestQuickProjectService::partRequestCarriesOnlyLengthAndType()
-{
-    RecordingPeer peer("HTTP/1.1 200 OK\r\nETag: \"abc\"\r\nContent-Length: 0\r\n\r\n");
-    const QByteArray bytes = randomBytes(10);
-    const QString path = writeFile(m_files.path(), QStringLiteral("wire.bin"), bytes);
-    QuickProjectService service(nullptr);
-    const QStringList etags = TestSupport::await(service.uploadFileParts(path, 10, {peer.url()}));
-    QCOMPARE(etags, QStringList{QStringLiteral("abc")});
-    const QByteArray request = peer.request();
-    const qsizetype end = request.indexOf("\r\n\r\n");
-    QVERIFY(end > 0);
-    QList<QByteArray> lines = request.left(end).split('\n');
-    for (QByteArray &line : lines) {
-        line = line.trimmed();
-    }
-    QCOMPARE(lines.value(0), QByteArray("PUT /part?sig=x HTTP/1.1"));
-    lines.removeFirst();
-    std::sort(lines.begin(), lines.end());
-    QCOMPARE(lines,
-             (QList<QByteArray>{"Content-Length: 10", "Content-Type: application/octet-stream",
-                                "Host: 127.0.0.1:" + QByteArray::number(peer.port())}));
-    QCOMPARE(request.mid(end + 4), bytes);
-}
-
-void TestQuickProjectService::createProjectWithoutFiles()
-{
-    Fixture fixture;
-    QVERIFY2(fixture.sandbox->isRunning(), qPrintable(fixture.sandbox->startError()));
-    QuickProjectService service(fixture.client);
-    QSignalSpy uploading(&service, &QuickProjectService::isUploadingChanged);
-    const QString title = QStringLiteral("No files %1").arg(QRandomGenerator::global()->generate());
-    const qint64 id = TestSupport::await(service.createProject(
-        title, QStringLiteral("notes"), 1, QStringLiteral("02/03/2030"), true, true, false, {}));
-    QVERIFY(id > 0);
-    QVERIFY(id != fixture.projectId);
-    QCOMPARE(service.statusText(), QStringLiteral("Project created successfully!"));
-    QCOMPARE(service.uploadProgress(), 0.0);
-    QCOMPARE(service.isUploading(), false);
-    QCOMPARE(uploading.size(), 2);
-    const QByteArray projects =
-        TestSupport::await(fixture.client->getRaw(QStringLiteral("api/v1/creator/projects/")));
-    QVERIFY(projects.contains(title.toUtf8()));
-}
-
-void TestQuickProjectService::createProjectWithRejectedToken()
-{
-    Fixture fixture;
-    QVERIFY2(fixture.sandbox->isRunning(), qPrintable(fixture.sandbox->startError()));
-    QuickProjectService service(clientFor(*fixture.sandbox, QStringLiteral("wrong-token")));
-    QSignalSpy uploading(&service, &QuickProjectService::isUploadingChanged);
-    const QString path = writeFile(m_files.path(), QStringLiteral("never.bin"), randomBytes(10));
-    bool threw = false;
-    try {
-        TestSupport::await(service.createProject(QStringLiteral("Rejected"), std::nullopt, 1,
-                                                 std::nullopt, false, true, false, {path}));
-    } catch (const std::exception &) {
-        threw = true;
-    }
-    QVERIFY(threw);
-    QVERIFY2(service.statusText().startsWith(QStringLiteral("Error creating project: ")),
-             qPrintable(service.statusText()));
-    QCOMPARE(service.isUploading(), false);
-    QCOMPARE(uploading.size(), 2);
-    QVERIFY(storedFile(fixture.dataDir.path(), QStringLiteral("never.bin")).isEmpty());
-}
-
-void TestQuickProjectService::addFilesWithEmptyListChangesNothing()
-{
-    QuickProjectService service(nullptr);
-    QSignalSpy status(&service, &QuickProjectService::statusTextChanged);
-    QSignalSpy progress(&service, &QuickProjectService::uploadProgressChanged);
-    QSignalSpy uploading(&service, &QuickProjectService::isUploadingChanged);
-    TestSupport::await(service.addFiles(42, {}));
-    QCOMPARE(service.statusText(), QStringLiteral("Ready"));
-    QCOMPARE(service.uploadProgress(), 0.0);
-    QCOMPARE(service.isUploading(), false);
-    QCOMPARE(status.size() + progress.size() + uploading.size(), 0);
-}
-
-void TestQuickProjectService::largeFileIsStreamedNotBuffered()
-{
-    Fixture fixture;
-    QVERIFY2(fixture.sandbox->isRunning(), qPrintable(fixture.sandbox->startError()));
-    const qint64 size = 256 * kMiB;
-    const QString path = m_files.path() + QStringLiteral("/large.bin");
+    QString writeFile(const QString &name, const QByteArray &bytes)
     {
-        // Sparse, so that writing it does not raise this process's peak memory.
+        const QString path = m_files.filePath(name);
         QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QVERIFY(file.resize(size));
-        QVERIFY(file.seek(size - 4));
-        file.write("tail");
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
+            qFatal("could not write a test file");
+        }
+        return path;
     }
-    QuickProjectService service(fixture.client);
-    const qint64 before = peakRssKiB();
-    QVERIFY(before > 0);
-    TestSupport::await(service.performUploads(fixture.projectId, {path}));
-    const qint64 after = peakRssKiB();
-    const QString stored = storedFile(fixture.dataDir.path(), QStringLiteral("large.bin"));
-    QVERIFY(!stored.isEmpty());
-    QCOMPARE(QFileInfo(stored).size(), size);
-    QVERIFY2(after - before < kPeakGrowthLimitKiB,
-             qPrintable(QStringLiteral("peak RSS grew by %1 KiB").arg(after - before)));
-}
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_files.isValid());
+        // A private temporary directory, so that leftover staged copies can be seen.
+        m_tempDir = root() + u"/tmp"_s;
+        QVERIFY(QDir().mkpath(m_tempDir));
+        qputenv("TMPDIR", QFile::encodeName(m_tempDir));
+        QCOMPARE(QDir::tempPath(), m_tempDir);
+        QuickProjectService::setRetryPauseScale(0.01);
+    }
+
+    // The missing-files workflow: every file stored byte for byte, progress by bytes of files
+    // done, and bytes reported while a part is on its way, counted from the file's start.
+    void uploadsStoreTheExactBytes_data()
+    {
+        QTest::addColumn<QList<qint64>>("sizes");
+        QTest::addColumn<int>("parts");
+        QTest::addColumn<QString>("firstProgress");
+        QTest::newRow("empty: no PUT") << QList<qint64>{0} << 0 << u"0.0"_s;
+        QTest::newRow("two files") << QList<qint64>{100, 300} << 2 << u"25.0"_s;
+        QTest::newRow("12 MiB + 1: two parts") << QList<qint64>{12 * kMiB + 1} << 2 << u"100.0"_s;
+    }
+    void uploadsStoreTheExactBytes()
+    {
+        QFETCH(QList<qint64>, sizes);
+        QFETCH(int, parts);
+        QFETCH(QString, firstProgress);
+        Fixture fixture;
+        START_SANDBOX(fixture);
+        QStringList paths;
+        for (const qint64 size : sizes) {
+            paths << writeFile(u"exact-%1.bin"_s.arg(size), randomBytes(size));
+        }
+        QuickProjectService service(fixture.client);
+        QSignalSpy status(&service, &QuickProjectService::statusTextChanged);
+        QSignalSpy uploading(&service, &QuickProjectService::isUploadingChanged);
+        QSignalSpy bytes(&service, &QuickProjectService::uploadBytesSent);
+        const LogWatch log;
+        await(service.addFiles(fixture.projectId, paths));
+        QTest::qWait(100); // byte reports still on their way from the transfer thread
+        for (const QString &path : std::as_const(paths)) {
+            const QString stored = fixture.stored(QFileInfo(path).fileName());
+            QVERIFY2(!stored.isEmpty(), "the sandbox did not complete the file");
+            QVERIFY(readFile(stored) == readFile(path));
+        }
+        QCOMPARE(log.count(u"] INFO [QuickProjectService] Uploading part "_s), parts);
+        QCOMPARE(log.count(u"Upload succeeded on attempt 1 for "_s), int(sizes.size()));
+        QCOMPARE(status.value(1).value(0).toString(), u"Uploading... %1%"_s.arg(firstProgress));
+        QCOMPARE(status.last().at(0).toString(), u"Files uploaded successfully!"_s);
+        QCOMPARE(service.uploadProgress(), 1.0);
+        QCOMPARE(uploading.size(), 2);
+        QVERIFY(!service.isUploading());
+        if (sizes.size() == 1 && parts == 2) {
+            // Reports go forward, arrive inside each part and count from the file's start.
+            QList<qint64> sent;
+            for (const QList<QVariant> &report : bytes) {
+                QCOMPARE(report.at(1).toLongLong(), sizes[0]);
+                sent << report.at(0).toLongLong();
+            }
+            const auto within = [&](qint64 low, qint64 high) {
+                return std::any_of(sent.begin(), sent.end(),
+                                   [&](qint64 n) { return n > low && n < high; });
+            };
+            QVERIFY(std::is_sorted(sent.begin(), sent.end()) && sent.last() <= sizes[0]);
+            QVERIFY(within(0, 6 * kMiB + 1) && within(6 * kMiB + 1, sizes[0]));
+        }
+    }
+
+    // Statuses and answers without an ETag fail the part at once, and so does a file that grows;
+    // the file gets three attempts, the third on a temporary copy that is removed afterwards. A
+    // part whose connection drops is sent again, read from the file once more.
+    void partFailures_data()
+    {
+        QTest::addColumn<QStringList>("fault");
+        QTest::addColumn<int>("code"); // 0: uploaded
+        QTest::addColumn<QString>("description");
+        QTest::addColumn<int>("inits"); // init calls, one per attempt that got that far
+        addRow("500", QStringList{u"part-500=1"_s}, 500, u"Upload failed with status 500"_s, 3);
+        addRow("no ETag", QStringList{u"missing-etag=1"_s}, -2, u"No ETag in response"_s, 3);
+        // Each request waits, so the file grows after it was measured and opened.
+        addRow("file grows", QStringList{u"delay-ms=400"_s}, -3,
+               u"File changed during upload: part.bin"_s, 1);
+        // With this seed the first PUT is dropped and the second is answered.
+        addRow("dropped part", QStringList{u"part-drop=0.5"_s, u"--seed"_s, u"23"_s}, 0, QString(),
+               1);
+    }
+    void partFailures()
+    {
+        QFETCH(QStringList, fault);
+        QFETCH(int, code);
+        QFETCH(QString, description);
+        QFETCH(int, inits);
+        Fixture fixture(QStringList{u"--fault"_s} + fault);
+        START_SANDBOX(fixture);
+        const QByteArray bytes = randomBytes(64 * 1024);
+        const QString path = writeFile(u"part.bin"_s, bytes);
+        QuickProjectService service(fixture.client);
+        if (code == -3) {
+            QTimer::singleShot(150, this, [path] {
+                QFile file(path);
+                QVERIFY(file.open(QIODevice::Append) && file.write("grown") == 5);
+            });
+        }
+        const LogWatch log;
+        const auto error =
+            failureOf<QuickProjectServiceError>(service.performUploads(fixture.projectId, {path}));
+        const QString text = log.text();
+        QCOMPARE(log.count(u"Got 1 presigned URLs for part.bin"_s), inits);
+        QCOMPARE(log.count(u"Retrying in "_s), int(code == 0)); // parts retry only a lost link
+        if (code == 0) {
+            QVERIFY(!error);
+            QVERIFY2(
+                text.contains(u"WARN [QuickProjectService] Part 1 upload failed (attempt 1/2): "),
+                qPrintable(text));
+            QVERIFY(readFile(fixture.stored(u"part.bin"_s)) == bytes);
+            return;
+        }
+        QVERIFY(error);
+        QCOMPARE(error->code(), code);
+        QCOMPARE(error->description(), description);
+        QCOMPARE(service.statusText(), u"Upload failed for part.bin: "_s + description);
+        const QString staged = QRegularExpression(u"Staged to: (.+)"_s).match(text).captured(1);
+        QVERIFY2(staged.startsWith(m_tempDir + u'/') && staged.endsWith(u"_part.bin"),
+                 qPrintable(text));
+        // The third attempt read the copy, and the copy is gone afterwards.
+        QVERIFY(inits < 3 ||
+                text.indexOf(u"Staged to: ") < text.lastIndexOf(u"Read 65536 bytes from part.bin"));
+        QVERIFY(!QFile::exists(staged));
+        QCOMPARE(QDir(m_tempDir).entryList(QDir::Files), QStringList());
+        QVERIFY(fixture.stored(u"part.bin"_s).isEmpty());
+    }
+
+    // Errors of the engine itself end the upload at once, before anything is sent.
+    void unparsableUrlFailsWithEngineError()
+    {
+        const QString path = writeFile(u"badurl.bin"_s, randomBytes(10));
+        QuickProjectService service(nullptr);
+        auto error = failureOf<QuickProjectServiceError>(
+            service.uploadFileParts(path, 10, {u"http://[::1"_s}));
+        QCOMPARE(error.value().code(), -4);
+        QCOMPARE(error->description(), u"Invalid upload URL"_s);
+        // A file gone before its turn fails the whole list without an attempt.
+        const LogWatch log;
+        error = failureOf<QuickProjectServiceError>(
+            service.performUploads(1, {m_files.filePath(u"gone.bin"_s), path}));
+        QCOMPARE(error.value().code(), -1);
+        QCOMPARE(error->description(), u"Could not get file size for gone.bin"_s);
+        QCOMPARE(log.count(u"Upload attempt"_s), 0);
+    }
+
+    // A part PUT carries the window's bytes with only its length and type; the ETag comes back
+    // without its quotes.
+    void partRequestCarriesOnlyLengthAndType()
+    {
+        LoopbackPeer peer(200, {}, {{"ETag", "\"abc\""}});
+        const QByteArray bytes = randomBytes(10);
+        const QString path = writeFile(u"wire.bin"_s, bytes);
+        QuickProjectService service(nullptr);
+        const QStringList etags =
+            await(service.uploadFileParts(path, 10, {peer.url("/part?sig=x").toString()}));
+        QCOMPARE(etags, QStringList{u"abc"_s});
+        const QList<SeenRequest> seen = peer.requests();
+        QCOMPARE(seen.size(), 1);
+        QCOMPARE(seen[0].method + ' ' + seen[0].target, "PUT /part?sig=x");
+        Headers headers = seen[0].headers;
+        std::sort(headers.begin(), headers.end());
+        QCOMPARE(headers, (Headers{{"content-length", "10"},
+                                   {"content-type", "application/octet-stream"},
+                                   {"host", peer.url().authority().toLatin1()}}));
+        QCOMPARE(seen[0].body, bytes);
+    }
+
+    // A project without files is only created; with a rejected token no file is sent.
+    void createProjectWorkflow()
+    {
+        Fixture fixture;
+        START_SANDBOX(fixture);
+        QuickProjectService service(fixture.client);
+        QSignalSpy uploading(&service, &QuickProjectService::isUploadingChanged);
+        const QString title = u"No files %1"_s.arg(QRandomGenerator::global()->generate());
+        const qint64 id = await(
+            service.createProject(title, u"notes"_s, 1, u"02/03/2030"_s, true, true, false, {}));
+        QVERIFY(id > 0 && id != fixture.projectId);
+        QCOMPARE(service.statusText(), u"Project created successfully!"_s);
+        QVERIFY(
+            await(fixture.client->getRaw(u"api/v1/creator/projects/"_s)).contains(title.toUtf8()));
+        // Sending no files changes nothing at all.
+        QSignalSpy status(&service, &QuickProjectService::statusTextChanged);
+        await(service.addFiles(fixture.projectId, {}));
+        QCOMPARE(status.size(), 0);
+        QCOMPARE(uploading.size(), 2); // on and off, once
+
+        QuickProjectService rejected(VorlantaApiClient::make(fixture.sandbox->baseUrl().toString(),
+                                                             AuthState{u"wrong"_s, {}}));
+        const QStringList files{writeFile(u"never.bin"_s, "x")};
+        QVERIFY(failureOf<APIError>(
+            rejected.createProject(title, {}, 1, {}, false, false, false, files)));
+        QVERIFY2(rejected.statusText().startsWith(u"Error creating project: "),
+                 qPrintable(rejected.statusText()));
+        QVERIFY(!rejected.isUploading());
+        QVERIFY(fixture.stored(u"never.bin"_s).isEmpty());
+    }
+
+    void largeFileIsStreamedNotBuffered()
+    {
+        Fixture fixture;
+        START_SANDBOX(fixture);
+        const qint64 size = 256 * kMiB;
+        const QString path = m_files.filePath(u"large.bin"_s);
+        {
+            // Sparse, so that writing it does not raise this process's peak memory.
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(size) && file.seek(size - 4));
+            file.write("tail");
+        }
+        QuickProjectService service(fixture.client);
+        const qint64 before = peakRssKiB();
+        QVERIFY(before > 0);
+        await(service.performUploads(fixture.projectId, {path}));
+        const qint64 after = peakRssKiB();
+        const QString stored = fixture.stored(u"large.bin"_s);
+        QCOMPARE(QFileInfo(stored).size(), size);
+        QVERIFY2(after - before < kPeakGrowthLimitKiB,
+                 qPrintable(u"peak RSS grew by %1 KiB"_s.arg(after - before)));
+    }
+};
 
 VORLANTA_TEST_MAIN(TestQuickProjectService)
 #include "tst_QuickProjectService.moc"
