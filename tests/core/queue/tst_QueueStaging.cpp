@@ -1,0 +1,442 @@
+// The two queue consumers, the collector (event-driven) and the worker (polling), staging job
+// files into the outbox and archiving them, alone and side by side.
+#include "core/queue/JobEnvelope.h"
+#include "core/queue/JobFileRegistry.h"
+#include "core/queue/JobWorker.h"
+#include "core/queue/QueueCollector.h"
+#include "core/queue/QueueWriter.h"
+#include "core/shell/Logger.h"
+#include "core/shell/Paths.h"
+#include "support/TestEnvironment.h"
+
+#include <QtCore/QDateTime>
+#include <QtCore/QDirIterator>
+#include <QtCore/QElapsedTimer>
+#include <QtCore/QRegularExpression>
+#include <QtCore/QSaveFile>
+#include <QtCore/QTemporaryDir>
+#include <QtCore/QThread>
+
+#include <algorithm>
+#include <mutex>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+constexpr int kTimeoutMs = 10000;
+
+enum class Consumer { collector, worker };
+enum class BadFile { notJson, unknownType, archiveTaken, outboxBlocked };
+
+QString queued(const QString &name)
+{
+    return Paths::queueDir() + u'/' + name;
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(content) == content.size();
+}
+
+// Files given as "path=content|path=content" under the directory.
+bool plant(const QString &dir, const QString &entries)
+{
+    for (const QString &entry : entries.split(u'|', Qt::SkipEmptyParts)) {
+        if (!writeFile(dir + u'/' + entry.section(u'=', 0, 0), entry.section(u'=', 1).toUtf8())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Producers write a job file in one step.
+QString enqueue(const QString &name, const QByteArray &content)
+{
+    QSaveFile file(queued(name));
+    const bool ok = file.open(QIODevice::WriteOnly) && file.write(content) >= 0 && file.commit();
+    return ok ? queued(name) : QString();
+}
+
+QByteArray job(const QByteArray &type, const QByteArray &payload, const QByteArray &id = "\"JOB\"")
+{
+    return "{\"id\": " + id + ", \"type\": \"" + type + "\", \"payload\": " + payload + "}";
+}
+
+bool setModified(const QString &path, int minutesAgo)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadWrite) &&
+           file.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-60 * minutesAgo),
+                            QFileDevice::FileModificationTime);
+}
+
+// Everything under the directory, hidden entries included, sorted: "dir/" or "file=content"
+// ("file" alone without contents); "<none>" when there is no such directory.
+QStringList snapshot(const QString &dir, bool contents = true)
+{
+    if (!QFileInfo(dir).isDir()) {
+        return {u"<none>"_s};
+    }
+    QStringList entries;
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info = it.nextFileInfo();
+        const QString relative = QDir(dir).relativeFilePath(info.filePath());
+        entries.append(info.isDir() ? relative + u'/'
+                       : !contents  ? relative
+                                    : relative + u'=' +
+                                         QString::fromUtf8(TestSupport::readFile(info.filePath())));
+    }
+    entries.sort();
+    return entries;
+}
+
+// Hidden temporaries of unfinished copies anywhere in the outbox.
+QStringList partialFiles()
+{
+    return snapshot(Paths::outboxDir(), false).filter(QRegularExpression(u"\\.partial-"_s));
+}
+
+// The logger's lines since the mark, without their time stamps, that start with the prefix.
+QStringList logSince(qsizetype mark, const QString &prefix = {})
+{
+    QStringList lines = Logger::joinedMemoryBuffer().mid(mark).split(u'\n', Qt::SkipEmptyParts);
+    lines.replaceInStrings(QRegularExpression(u"^[^]]*\\] "_s), QString());
+    return lines.filter(QRegularExpression(u'^' + QRegularExpression::escape(prefix)));
+}
+
+// Waits until the collector reported the file and has finished what that set off.
+bool settle(QueueCollector &collector, qsizetype mark, const QString &path)
+{
+    const bool seen = QTest::qWaitFor(
+        [&] { return logSince(mark).contains(u"INFO New job file detected: "_s + path); },
+        kTimeoutMs);
+    collector.waitUntilIdle();
+    return seen;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Consumer)
+Q_DECLARE_METATYPE(BadFile)
+
+class TestQueueStaging : public QObject {
+    Q_OBJECT
+    std::unique_ptr<QTemporaryDir> m_sources;
+    std::mutex m_mutex;
+    QStringList m_callbacks; // the worker's error callback, from its thread
+
+    QStringList callbacks()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_callbacks;
+    }
+    QString source(const QString &name) const { return m_sources->filePath(name); }
+    static QString archived(const QString &name) { return Paths::processedDir() + u'/' + name; }
+    static QString outbox(const QString &id) { return Paths::outboxDir() + u'/' + id; }
+
+private Q_SLOTS:
+    void init()
+    {
+        for (const QString &dir : {Paths::queueDir(), Paths::outboxDir(), Paths::processedDir()}) {
+            QDir(dir).removeRecursively();
+            QVERIFY(QDir().mkpath(dir));
+        }
+        JobFileRegistry::shared().clear();
+        m_sources = std::make_unique<QTemporaryDir>(TestSupport::root() + u"/src-XXXXXX"_s);
+        m_callbacks.clear();
+        JobWorker::setErrorCallback([this](const QString &message) {
+            std::lock_guard lock(m_mutex);
+            m_callbacks.append(message);
+        });
+    }
+    void cleanup()
+    {
+        JobWorker::shutdown();
+        JobWorker::setErrorCallback(nullptr);
+    }
+
+    void stagesEachJobType_data()
+    {
+        QTest::addColumn<Consumer>("consumer");
+        QTest::addColumn<QByteArray>("document"); // "@" stands for the folder of source files
+        QTest::addColumn<QString>("before");      // already in the job's outbox directory
+        QTest::addColumn<QString>("staged");      // as plant() takes it; "<none>": no directory
+        struct Case {
+            const char *name;
+            QByteArray document;
+            const char *before, *byCollector, *byWorker;
+        };
+        const char *marker = "quickcreate.txt=QuickCreate at: /t";
+        const QList<Case> cases = {
+            {"file list", job("UploadFiles", R"({"files": ["@/a.mov", "@/gone.mov", "@/b.mov"]})"),
+             "", "a.mov=A|b.mov=B", "a.mov=A|b.mov=B"},
+            {"QuickProject", job("QuickProject", R"({"title": "T", "files": ["@/a.mov"]})"), "",
+             "a.mov=A", "a.mov=A"},
+            {"Missing, other values skipped", job("Missing", R"({"files": [7, null, "@/b.mov"]})"),
+             "", "b.mov=B", "b.mov=B"},
+            {"no list", job("UploadFiles", "{}"), "", "<none>", ""},
+            {"list not an array", job("Missing", R"({"files": "@/a.mov"})"), "", "<none>", ""},
+            {"staged copy never overwritten",
+             job("UploadFiles", R"({"files": ["@/a.mov", "@/b.mov"]})"), "a.mov=earlier",
+             "a.mov=earlier|b.mov=B", "a.mov=earlier|b.mov=B"},
+            {"folder over an earlier copy", job("UploadFolder", R"({"folderPath": "@/Footage"})"),
+             "Footage/stale.txt=old",
+             "Footage/|Footage/.hidden=H|Footage/a.txt=A|Footage/sub/|Footage/sub/b.txt=B",
+             "Footage/|Footage/stale.txt=old|a.txt=A|sub/|sub/b.txt=B"},
+            {"no folder at the path", job("UploadFolder", R"({"folderPath": "@/Gone"})"), "", "",
+             ""},
+            {"QuickCreate", job("QuickCreate", R"({"targetPath": "\/t"})"), "", marker, marker},
+            {"QuickCreate without a target", job("QuickCreate", "{}"), "", "",
+             "quickcreate.txt=QuickCreate at: (none)"},
+            {"unsafe id", job("QuickCreate", R"({"targetPath": "/t"})", R"("../../x")"), "", marker,
+             marker},
+        };
+        for (const Case &c : cases) {
+            QTest::addRow("collector, %s", c.name)
+                << Consumer::collector << c.document << QString::fromUtf8(c.before)
+                << QString::fromUtf8(c.byCollector);
+            QTest::addRow("worker, %s", c.name)
+                << Consumer::worker << c.document << QString::fromUtf8(c.before)
+                << QString::fromUtf8(c.byWorker);
+        }
+    }
+    void stagesEachJobType()
+    {
+        QFETCH(Consumer, consumer);
+        QFETCH(QByteArray, document);
+        QFETCH(QString, before);
+        QFETCH(QString, staged);
+        QVERIFY(plant(m_sources->path(),
+                      u"a.mov=A|b.mov=B|Footage/a.txt=A|Footage/.hidden=H|Footage/sub/b.txt=B"_s));
+        QVERIFY(plant(outbox(u"JOB"_s), before));
+        document.replace('@', QFile::encodeName(m_sources->path()));
+        const QString name = u"20250301_093000_JOB.job.json"_s;
+        const qsizetype mark = Logger::joinedMemoryBuffer().size();
+        if (consumer == Consumer::worker) {
+            JobWorker::processJob(enqueue(name, document));
+        } else {
+            QueueCollector collector;
+            collector.startMonitoring();
+            QVERIFY(settle(collector, mark, enqueue(name, document)));
+        }
+        QVERIFY(!QFileInfo::exists(queued(name)));
+        QCOMPARE(TestSupport::readFile(archived(name)), document);
+        // An id that could leave the outbox is replaced by a fresh one.
+        const bool unsafe = !document.contains("\"JOB\"");
+        QCOMPARE(logSince(mark, u"WARN Unsafe job id in "_s + queued(name) +
+                                    u"; using a fresh identifier"_s)
+                     .size(),
+                 unsafe ? 1 : 0);
+        const QStringList ids =
+            QDir(Paths::outboxDir()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries);
+        const QString id = unsafe ? ids.value(0) : u"JOB"_s;
+        if (unsafe) {
+            QCOMPARE(ids.size(), 1);
+            QVERIFY2(QRegularExpression(u"^[0-9A-F]{32}$"_s).match(id).hasMatch(), qPrintable(id));
+            QVERIFY(!QFileInfo::exists(Paths::outboxDir() + u"/../../x"_s));
+        }
+        QStringList expected = staged.split(u'|', Qt::SkipEmptyParts);
+        expected.sort();
+        QCOMPARE(snapshot(outbox(id)), expected);
+        QCOMPARE(partialFiles(), QStringList());
+        QCOMPARE(logSince(mark, u"ERROR "_s), QStringList());
+        QCOMPARE(callbacks(), QStringList());
+    }
+
+    void workerTakesTheOldestJobFileFirst()
+    {
+        // Names and ages disagree: only the modification times give this order.
+        const QStringList names{u"1.job.json"_s, u"2.job.json"_s, u"3.job.json"_s};
+        const int ages[] = {10, 30, 20};
+        for (int i = 0; i < 3; ++i) {
+            QVERIFY(!enqueue(names[i], job("QuickCreate", "{}", '"' + QByteArray::number(i) + '"'))
+                         .isEmpty());
+            QVERIFY(setModified(queued(names[i]), ages[i]));
+        }
+        const qsizetype mark = Logger::joinedMemoryBuffer().size();
+        JobWorker::start();
+        QTRY_COMPARE_WITH_TIMEOUT(snapshot(Paths::processedDir(), false), names, kTimeoutMs);
+        const QString processing = u"INFO Processing job: "_s;
+        QCOMPARE(logSince(mark, processing),
+                 (QStringList{processing + queued(names[1]), processing + queued(names[2]),
+                              processing + queued(names[0])}));
+        JobWorker::processJob(queued(u"gone.job.json"_s)); // gone meanwhile: no failure
+        QCOMPARE(logSince(mark, u"ERROR "_s), QStringList());
+        QCOMPARE(callbacks(), QStringList());
+    }
+
+    void consumersShareTheQueue_data()
+    {
+        QTest::addColumn<bool>("movedIn"); // else written by QueueWriter
+        QTest::addColumn<int>("gapMs");    // between two job files
+        QTest::newRow("QueueWriter, at once") << false << 0;
+        QTest::newRow("QueueWriter, over two seconds") << false << 50;
+        QTest::newRow("moved in, at once") << true << 0;
+    }
+    void consumersShareTheQueue()
+    {
+        QFETCH(bool, movedIn);
+        QFETCH(int, gapMs);
+        QList<JobEnvelope> jobs;
+        for (int i = 0; i < 40; ++i) {
+            QVERIFY(writeFile(source(u"%1.mov"_s.arg(i)), QByteArray::number(i)));
+            jobs.append(JobEnvelope::makeNew(
+                JobType::uploadFiles,
+                QueueWriter::convertToAnyCodable(UploadFilesJob{{source(u"%1.mov"_s.arg(i))}})));
+        }
+        JobWorker::start();
+        QueueCollector collector;
+        collector.startMonitoring();
+        const qsizetype mark = Logger::joinedMemoryBuffer().size();
+        for (const JobEnvelope &envelope : jobs) {
+            const QString outside = source(envelope.fileName());
+            QVERIFY(movedIn ? writeFile(outside, QByteArray::fromStdString(envelope.encode())) &&
+                                  QFile::rename(outside, queued(envelope.fileName()))
+                            : QueueWriter::write(envelope) == queued(envelope.fileName()));
+            QTest::qSleep(gapMs);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(snapshot(Paths::queueDir()), QStringList(), 30000);
+        collector.waitUntilIdle();
+        JobWorker::shutdown();
+        // Each job staged and archived exactly once, by one consumer or the other.
+        for (int i = 0; i < jobs.size(); ++i) {
+            QCOMPARE(logSince(mark, u"INFO Job archived: "_s + archived(jobs[i].fileName())).size(),
+                     1);
+            QCOMPARE(snapshot(outbox(jobs[i].id)), QStringList{u"%1.mov=%1"_s.arg(i)});
+        }
+        QCOMPARE(logSince(mark, u"ERROR "_s) + logSince(mark, u"WARN "_s), QStringList());
+        QCOMPARE(callbacks(), QStringList());
+    }
+
+    void badFileIsSkippedUntilItChanges_data()
+    {
+        QTest::addColumn<BadFile>("bad");
+        QTest::addColumn<bool>("withCollector");
+        QTest::newRow("not JSON") << BadFile::notJson << false;
+        QTest::newRow("unknown type") << BadFile::unknownType << false;
+        QTest::newRow("archive name taken") << BadFile::archiveTaken << false;
+        QTest::newRow("outbox directory blocked") << BadFile::outboxBlocked << false;
+        // Whichever consumer meets the file first reports it; the other leaves it alone.
+        QTest::newRow("not JSON, collector too") << BadFile::notJson << true;
+        QTest::newRow("unknown type, collector too") << BadFile::unknownType << true;
+    }
+    void badFileIsSkippedUntilItChanges()
+    {
+        QFETCH(BadFile, bad);
+        QFETCH(bool, withCollector);
+        const QString badName = u"20240101_000000_BAD.job.json"_s, badPath = queued(badName);
+        const QString goodName = u"20250101_000000_GOOD.job.json"_s;
+        const QByteArray valid = job("QuickCreate", R"({"targetPath": "/bad"})", "\"BAD\"");
+        const QByteArray content = bad == BadFile::notJson       ? QByteArray("{ \"id\": ")
+                                   : bad == BadFile::unknownType ? job("uploadFiles", "{}")
+                                                                 : valid;
+        QVERIFY(bad != BadFile::archiveTaken || writeFile(archived(badName), "earlier"));
+        QVERIFY(bad != BadFile::outboxBlocked || writeFile(outbox(u"BAD"_s), "not a folder"));
+        const qsizetype mark = Logger::joinedMemoryBuffer().size();
+        QueueCollector collector;
+        if (withCollector) {
+            JobWorker::start();
+            collector.startMonitoring();
+            QVERIFY(settle(collector, mark, enqueue(badName, content)));
+        } else {
+            // The oldest file: it must not hold back the younger one.
+            QVERIFY(!enqueue(badName, content).isEmpty() && setModified(badPath, 120));
+        }
+        QVERIFY(!enqueue(goodName, job("QuickCreate", "{}")).isEmpty());
+        JobWorker::start();
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(archived(goodName)), kTimeoutMs);
+        QTest::qWait(1500); // more rounds of the worker's loop over the unchanged file
+        const QStringList errors = logSince(mark, u"ERROR "_s);
+        QCOMPARE(errors.size(), 1);
+        QVERIFY2(errors[0].contains(badName), qPrintable(errors[0]));
+        // The worker's failures reach the callback; its invalid files and the collector's do not.
+        const QString failed = u"ERROR Failed to process job "_s + badName + u": "_s;
+        QCOMPARE(callbacks(),
+                 errors[0].startsWith(failed) ? QStringList{errors[0].mid(6)} : QStringList());
+        QCOMPARE(TestSupport::readFile(badPath), content);
+        QVERIFY(bad != BadFile::archiveTaken ||
+                TestSupport::readFile(archived(badName)) == "earlier");
+
+        // Changed, it is worth another try; mended, it goes through.
+        QVERIFY(setModified(badPath, 90));
+        QTRY_COMPARE_WITH_TIMEOUT(logSince(mark, u"ERROR "_s).size(), 2, kTimeoutMs);
+        if (bad == BadFile::archiveTaken || bad == BadFile::outboxBlocked) {
+            QVERIFY(
+                QFile::remove(bad == BadFile::archiveTaken ? archived(badName) : outbox(u"BAD"_s)));
+            QVERIFY(setModified(badPath, 80));
+        } else {
+            QVERIFY(!enqueue(badName, valid).isEmpty());
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(archived(badName)), kTimeoutMs);
+        QCOMPARE(snapshot(outbox(u"BAD"_s)),
+                 QStringList{u"quickcreate.txt=QuickCreate at: /bad"_s});
+    }
+
+    void largeCopyIsFinishedOrCancelled_data()
+    {
+        QTest::addColumn<Consumer>("consumer");
+        QTest::addColumn<bool>("cancel");
+        QTest::newRow("worker stopped: the job finishes") << Consumer::worker << false;
+        QTest::newRow("worker shut down: the copy is cancelled") << Consumer::worker << true;
+        QTest::newRow("collector kept: the job finishes") << Consumer::collector << false;
+        QTest::newRow("collector destroyed: the copy is cancelled") << Consumer::collector << true;
+    }
+    void largeCopyIsFinishedOrCancelled()
+    {
+        QFETCH(Consumer, consumer);
+        QFETCH(bool, cancel);
+        // Real data, so that copying takes a while on any file system without reflinks.
+        const qint64 size = qint64(512) << 20;
+        QFile big(source(u"big.bin"_s));
+        QVERIFY(big.open(QIODevice::WriteOnly));
+        for (int mib = 0; mib < size >> 20; ++mib) {
+            QCOMPARE(big.write(QByteArray(1 << 20, char('a' + mib % 26))), qint64(1) << 20);
+        }
+        big.close();
+        const QString name = u"20250301_093000_BIG.job.json"_s;
+        const QString staged = outbox(u"JOB"_s) + u"/big.bin"_s;
+        const QByteArray document =
+            job("UploadFiles", "{\"files\": [\"" + QFile::encodeName(big.fileName()) + "\"]}");
+        const qsizetype mark = Logger::joinedMemoryBuffer().size();
+        auto collector = std::make_unique<QueueCollector>();
+        consumer == Consumer::worker ? JobWorker::start() : collector->startMonitoring();
+        const QString path = enqueue(name, document);
+        // Meanwhile the final name never holds part of the data, and the job is archived only
+        // after its staging.
+        const auto watchUntil = [&](const std::function<bool()> &done) {
+            QElapsedTimer timer;
+            timer.start();
+            while (!done() && timer.elapsed() < 60000) {
+                const qint64 now = QFileInfo::exists(staged) ? QFileInfo(staged).size() : -1;
+                if (now != size && (now != -1 || QFileInfo::exists(archived(name)))) {
+                    return false;
+                }
+                QThread::usleep(200);
+            }
+            return done();
+        };
+        QVERIFY(watchUntil([] { return !partialFiles().isEmpty(); }));
+        if (!cancel) {
+            JobWorker::stop(); // a job under way still runs to its end
+            QVERIFY(watchUntil([&] { return QFileInfo::exists(archived(name)); }));
+            QCOMPARE(QFileInfo(staged).size(), size);
+            QVERIFY(!QFileInfo::exists(path));
+        } else {
+            consumer == Consumer::worker ? JobWorker::shutdown() : collector.reset();
+            QCOMPARE(TestSupport::readFile(path), document);
+            QVERIFY(!QFileInfo::exists(archived(name)) && !QFileInfo::exists(staged));
+            QCOMPARE(logSince(mark, u"ERROR "_s), QStringList());
+        }
+        QCOMPARE(partialFiles(), QStringList());
+        QCOMPARE(callbacks(), QStringList());
+    }
+};
+
+VORLANTA_TEST_MAIN(TestQueueStaging)
+#include "tst_QueueStaging.moc"
