@@ -260,7 +260,9 @@ Result writeTextAtomically(const QString &path, const QString &text)
 {
     QSaveFile file(path);
     const QByteArray bytes = text.toUtf8();
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+    // Unbuffered, so that a failed write is seen before commit() renames the file into place.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) ||
+        file.write(bytes) != bytes.size() || !file.commit()) {
         return Result::failure(file.errorString());
     }
     return Result::success();

@@ -22,9 +22,10 @@ QString write(const JobEnvelope &envelope)
         return {};
     }
     // 4. Atomically: the temporary name ends in random characters, never in "json", and the
-    // data is on disk before the rename makes the job visible.
+    // data is on disk before the rename makes the job visible. Unbuffered, because a buffered
+    // write that fails only at commit() would still be renamed into place.
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) ||
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) ||
         file.write(bytes.data(), qint64(bytes.size())) != qint64(bytes.size()) || !file.commit()) {
         Logger::error(QStringLiteral("Failed to write job: ") + file.errorString());
         return {};

@@ -174,7 +174,9 @@ void writeFile(const QString &bundleDir, const char *relative, const QByteArray 
     const QByteArray path = nativePath(bundleDir, relative);
     removeEntry(path, relative);
     QSaveFile file(QFile::decodeName(path));
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit()) {
+    // Unbuffered, so that a failed write is seen before commit() renames the file into place.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) ||
+        file.write(data) != data.size() || !file.commit()) {
         std::string message = "cannot write ";
         message += relative;
         message += " (";
