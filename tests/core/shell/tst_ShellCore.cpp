@@ -1,0 +1,345 @@
+#include "core/persistence/PersistenceController.h"
+#include "core/queue/JobFileReader.h"
+#include "core/shell/ArgumentRouter.h"
+#include "core/shell/Logger.h"
+#include "core/shell/Paths.h"
+#include "core/shell/PendingAuthToken.h"
+#include "core/shell/SingleInstanceManager.h"
+#include "support/TestEnvironment.h"
+
+#include <QtCore/QDateTime>
+#include <QtCore/QLockFile>
+#include <QtCore/QProcess>
+#include <QtCore/QRegularExpression>
+#include <QtCore/QSet>
+#include <QtTest/QSignalSpy>
+
+#include <atomic>
+#include <mutex>
+
+using namespace Qt::StringLiterals;
+using Kind = ArgumentRouter::RouteResult::Kind;
+
+namespace {
+
+const QStringList kSubdirectories{u"Cache"_s,  u"Config"_s,    u"Inbox"_s, u"Logs"_s,
+                                  u"Outbox"_s, u"Processed"_s, u"Queue"_s};
+
+bool makeFile(const QString &path, const QByteArray &content = {})
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+// Runs body(0) ... body(n - 1) on threads of their own and waits for all of them.
+void onThreads(int n, const std::function<void(int)> &body)
+{
+    std::vector<std::thread> threads;
+    for (int i = 0; i < n; ++i) {
+        threads.emplace_back(body, i);
+    }
+    for (auto &thread : threads) {
+        thread.join();
+    }
+}
+
+// "LEVEL message" of each line of today's log file that carries the marker.
+QStringList loggedWith(const QString &marker)
+{
+    Logger::flush();
+    const QString path =
+        Paths::logsDir() + u'/' + Logger::dayFileName(QDateTime::currentSecsSinceEpoch());
+    QStringList result;
+    for (const QString &line : QString::fromUtf8(TestSupport::readFile(path)).split(u'\n')) {
+        if (line.contains(marker)) {
+            result.append(line.section(u' ', 1));
+        }
+    }
+    return result;
+}
+
+// Lists in the test data are separated by '|'.
+QStringList list(const char *text)
+{
+    return QString::fromUtf8(text).split(u'|', Qt::SkipEmptyParts);
+}
+
+// job: "Type value", value being the payload's file list, folder or target; empty for no job.
+void row(const char *name, const char *args, Kind kind, const char *job = "",
+         const char *paths = "")
+{
+    QTest::newRow(name) << list(args) << int(kind) << QString::fromUtf8(job) << list(paths);
+}
+
+} // namespace
+
+class TestShellCore : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase()
+    {
+        // The routed paths are relative to the directory holding the test files.
+        const QString dir = TestSupport::root() + u"/f";
+        QVERIFY(QDir().mkpath(dir + u"/dirA") && QDir().mkpath(dir + u"/dirB"));
+        QVERIFY(QDir::setCurrent(dir));
+        // A.mov and a.mov are distinct files on Linux.
+        for (const char *name : {"a.mov", "A.mov", "b.mov", "B.mov", "e.mov", "x.mov", "q.mov"}) {
+            QFile file(QString::fromUtf8(name));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        Paths::ensureAll();
+    }
+
+    void route_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("job");
+        QTest::addColumn<QStringList>("paths");
+        const Kind h = Kind::handled;
+        const Kind q = Kind::openQuickProject;
+        row("no args", "", Kind::none);
+        row("--UPLOAD in capitals", "--UPLOAD|a.mov", h, "UploadFiles a.mov");
+        row("upload keeps order, duplicates, case variants",
+            "--upload|e.mov|nope|A.mov|a.mov|e.mov", h, "UploadFiles e.mov|A.mov|a.mov|e.mov");
+        row("upload trims quotes, not blanks",
+            "--upload|\"q.mov\"|'x.mov'|\"'e.mov'\"|'\"a.mov|\" b.mov\"", h,
+            "UploadFiles q.mov|x.mov|e.mov|a.mov");
+        row("upload with nothing existing", "--upload|nope", h);
+        row("quick-project dedups ignoring case", "--quick-project|b.mov|nope|'a.mov'|B.mov|b.mov",
+            h, "QuickProject b.mov|a.mov");
+        row("missing dedups ignoring case", R"(--Missing-Files|A.mov|nope|a.mov|"b.mov")", h,
+            "Missing A.mov|b.mov");
+        row("missing with nothing existing", "--missing-files", h);
+        row("upload-folder takes the last directory", "--upload-folder|dirA|a.mov|'dirB'|nodir|-v",
+            h, "UploadFolder dirB");
+        row("quick-create takes the first --path, unchecked",
+            R"(--Quick-Create|--PATH|"nowhere"|--path|dirA)", h, "QuickCreate nowhere");
+        // Precedence: each command beats every one below it.
+        row("upload beats quick-project", "--quick-project|--upload|x.mov", h, "UploadFiles x.mov");
+        row("quick-project beats missing", "--missing|--quickproject|e.mov", h,
+            "QuickProject e.mov");
+        row("missing beats upload-folder", "--upload-folder|--missing|dirA", h, "Missing dirA");
+        row("upload-folder beats quick-create", "--quick-create|--upload-folder|dirA", h,
+            "UploadFolder dirA");
+        row("quick-create beats open-quick-project", "--open-quick-project|a.mov|--quick-create", h,
+            "QuickCreate ");
+        row("open-quick-project beats open-missing-files",
+            "--open-missing-files|b.mov|--open-quick-project|a.mov", q, "", "a.mov");
+        // Open requests pass on what follows the flag, unchecked.
+        row("open-quick-project takes everything after it",
+            "x.mov|--Open-Quick-Project|'nope'|\"\"|--open-missing-files|-v", q, "",
+            "nope|--open-missing-files|-v");
+        row("open-missing-files keeps duplicates", R"(--OPEN-MISSING-FILES|nope|"e.mov"|e.mov)",
+            Kind::openMissingFiles, "", "nope|e.mov|e.mov");
+        row("values, abbreviations and one dash are unknown", "--upload=1|--upl|-upload|a.mov|dirA",
+            Kind::none);
+    }
+    void route()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, kind);
+        QFETCH(QString, job);
+        QFETCH(QStringList, paths);
+        QDir(Paths::queueDir()).removeRecursively();
+        QVERIFY(QDir().mkpath(Paths::queueDir()));
+        const ArgumentRouter::RouteResult result = ArgumentRouter::route(args);
+        QCOMPARE(int(result.kind), kind);
+        QCOMPARE(result.paths, paths);
+        const QStringList entries = QDir(Paths::queueDir()).entryList(QDir::Files | QDir::Hidden);
+        QCOMPARE(entries.size(), job.isEmpty() ? 0 : 1);
+        if (job.isEmpty()) {
+            return;
+        }
+        const JobReadResult read = JobFileReader::read(Paths::queueDir() + u'/' + entries.first());
+        nlohmann::json payload = read.envelope.payload;
+        QStringList value;
+        for (const char *key : {"files", "folderPath", "targetPath"}) {
+            // flatten() lists an array's items, or the one value, in order.
+            for (const auto &item : payload.contains(key) ? nlohmann::json(payload[key]).flatten()
+                                                          : nlohmann::json::object()) {
+                value << QString::fromStdString(item.get<std::string>());
+            }
+            payload.erase(key);
+        }
+        QCOMPARE(jobTypeRawValue(read.envelope.type) + u' ' + value.join(u'|'), job);
+        // Nothing else, but the fixed settings of a quick project.
+        QCOMPARE(
+            QString::fromStdString(payload.dump()),
+            read.envelope.type == JobType::quickProject
+                ? uR"({"longForm":false,"short":false,"thumbnail":true,"title":"Quick Project"})"_s
+                : u"{}"_s);
+    }
+
+    void failedWriteStillCountsAsHandled()
+    {
+        // A plain file where the queue directory should be makes every write fail.
+        QVERIFY(QDir(Paths::queueDir()).removeRecursively() && makeFile(Paths::queueDir()));
+        const QString before = Logger::joinedMemoryBuffer();
+        QCOMPARE(ArgumentRouter::route({u"--missing"_s, u"a.mov"_s}).kind, Kind::handled);
+        QVERIFY(
+            Logger::joinedMemoryBuffer().mid(before.size()).contains(u"ERROR Failed to write job"));
+        QVERIFY(QFileInfo(Paths::queueDir()).isFile());
+        QVERIFY(QFile::remove(Paths::queueDir()));
+    }
+    void ensureAllSucceedsForConcurrentCallersAndReportsABlockedDirectory()
+    {
+        QDir(Paths::baseDir()).removeRecursively();
+        TestSupport::StdoutCapture capture;
+        onThreads(8, [](int) {
+            for (int j = 0; j < 20; ++j) {
+                Paths::ensureAll();
+            }
+        });
+        QCOMPARE(capture.finish(), QByteArray());
+        QCOMPARE(QDir(Paths::baseDir()).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name),
+                 kSubdirectories);
+        QCOMPARE(Paths::logsDir(), qEnvironmentVariable("XDG_DATA_HOME") + u"/VorlantaClient/Logs");
+
+        // A blocked directory is reported and the rest are created.
+        for (const QString &blocked : kSubdirectories) {
+            Logger::flush();
+            QDir(Paths::baseDir()).removeRecursively();
+            const QString blockedPath = Paths::baseDir() + u'/' + blocked;
+            QVERIFY(QDir().mkpath(Paths::baseDir()) && makeFile(blockedPath));
+            TestSupport::StdoutCapture report;
+            Paths::ensureAll();
+            QCOMPARE(QString::fromUtf8(report.finish()),
+                     u"Failed to create directory "_s + blockedPath + u": Not a directory\n");
+            for (const QString &name : kSubdirectories) {
+                QCOMPARE(QFileInfo(Paths::baseDir() + u'/' + name).isDir(), name != blocked);
+            }
+            QVERIFY(QFile::remove(blockedPath));
+        }
+    }
+
+    void linesFromThreadsStayWholeAndOrdered()
+    {
+        // Four threads at once: every line whole, each thread's lines in its own order.
+        onThreads(4, [](int t) {
+            for (int i = 0; i < 500; ++i) {
+                Logger::warn(u"[stress] t%1 n%2 %3"_s.arg(t).arg(i).arg(QString(40, u'x')));
+            }
+        });
+        static const QRegularExpression whole(u"^WARN \\[stress\\] t(\\d) n(\\d+) x{40}$"_s);
+        const QStringList lines = loggedWith(u"[stress]"_s);
+        QCOMPARE(lines.size(), 2000);
+        std::vector<int> nextOf(4, 0);
+        for (const QString &line : lines) {
+            const QRegularExpressionMatch m = whole.match(line);
+            QVERIFY2(m.hasMatch(), qPrintable(line));
+            QCOMPARE(m.captured(2).toInt(), nextOf[size_t(m.captured(1).toInt())]++);
+        }
+    }
+
+    void logLinesSurviveTheirDirectoryGoing()
+    {
+        // A deleted logs directory is recreated by the next line.
+        Logger::info(u"[gone] before"_s);
+        Logger::flush();
+        QVERIFY(QDir(Paths::logsDir()).removeRecursively());
+        Logger::info(u"[gone] after"_s);
+        QCOMPARE(loggedWith(u"[gone]"_s), QStringList{u"INFO [gone] after"_s});
+
+        // A line whose append fails still reaches memory; the next one reaches the file.
+        QVERIFY(QDir(Paths::logsDir()).removeRecursively() && makeFile(Paths::logsDir()));
+        Logger::error(u"[lost] only in memory"_s);
+        Logger::flush();
+        QVERIFY(Logger::joinedMemoryBuffer().contains(u"ERROR [lost] only in memory\n"_s));
+        QVERIFY(QFile::remove(Paths::logsDir()));
+        Logger::info(u"[lost] next"_s);
+        QCOMPARE(loggedWith(u"[lost]"_s), QStringList{u"INFO [lost] next"_s});
+    }
+
+    void restoredTokenNeverReplacesANewerOne()
+    {
+        PendingAuthToken &pending = PendingAuthToken::shared();
+        pending.restore(u"old"_s);
+        QCOMPARE(pending.consume(), std::optional(u"old"_s));
+        pending.store(u"newer"_s);
+        pending.restore(u"old"_s);
+        QCOMPARE(pending.consume(), std::optional(u"newer"_s));
+        QCOMPARE(pending.consume(), std::nullopt);
+    }
+
+    void concurrentStoreAndConsumeDeliverEachTokenAtMostOnce()
+    {
+        std::mutex mutex;
+        QStringList consumed;
+        std::atomic_bool storing{true};
+        onThreads(4, [&](int i) {
+            if (i == 0) {
+                for (int n = 0; n < 2000; ++n) {
+                    PendingAuthToken::shared().store(u"t%1"_s.arg(n));
+                }
+                storing = false;
+            }
+            while (storing) {
+                if (auto token = PendingAuthToken::shared().consume()) {
+                    std::lock_guard lock(mutex);
+                    consumed.append(*token);
+                }
+            }
+        });
+        if (auto token = PendingAuthToken::shared().consume()) {
+            consumed.append(*token);
+        }
+        QCOMPARE(QSet<QString>(consumed.cbegin(), consumed.cend()).size(), consumed.size());
+        QVERIFY(consumed.contains(u"t1999"_s)); // the last token is never lost
+    }
+
+    void storeOpensAndAnUnusableOneIsLoggedAndLeftClosed()
+    {
+        QVERIFY(PersistenceController::shared().addItem(QDateTime::currentDateTimeUtc()));
+
+        // A directory in the store's place, and a file that is no database (left as it is).
+        const QString dir = TestSupport::root() + u"/bad/store";
+        const QString text = TestSupport::root() + u"/bad/text";
+        const QByteArray content = QByteArray("not sqlite at all, just text").repeated(200);
+        QVERIFY(QDir().mkpath(dir) && makeFile(text, content));
+        for (const QString &bad : {dir, text}) {
+            const QString before = Logger::joinedMemoryBuffer();
+            PersistenceController store(bad);
+            QVERIFY(!store.isOpen() && !store.addItem(QDateTime::currentDateTimeUtc()));
+            QCOMPARE(store.itemCount(), qint64(-1));
+            QVERIFY(
+                Logger::joinedMemoryBuffer().mid(before.size()).contains(u"ERROR [Persistence]"));
+        }
+        QCOMPARE(TestSupport::readFile(text), content);
+    }
+
+    void staleLockIsTakenOverButALivingOneKeptHowEverOld()
+    {
+        QProcess ended;
+        ended.start(u"true"_s, {});
+        QVERIFY(ended.waitForStarted());
+        const qint64 deadPid = ended.processId();
+        QVERIFY(ended.waitForFinished());
+        // A lock file in QLockFile's own format naming that process, and its socket file.
+        const QString probePath = TestSupport::root() + u"/probe.lock";
+        QLockFile probe(probePath);
+        QVERIFY(probe.tryLock(0));
+        const QByteArray content = TestSupport::readFile(probePath);
+        QVERIFY(makeFile(SingleInstanceManager::lockFilePath(),
+                         QByteArray::number(deadPid) + content.mid(content.indexOf('\n'))));
+        QVERIFY(makeFile(SingleInstanceManager::serverPath()));
+        SingleInstanceManager first;
+        first.checkSingleInstance();
+        QVERIFY(first.isSingleInstance());
+
+        // Days old, the lock of a living instance still holds, and its socket answers.
+        QFile lock(SingleInstanceManager::lockFilePath());
+        QVERIFY(lock.open(QIODevice::ReadWrite));
+        QVERIFY(lock.setFileTime(QDateTime::currentDateTimeUtc().addDays(-3),
+                                 QFileDevice::FileModificationTime));
+        lock.close();
+        QSignalSpy activations(&first, &SingleInstanceManager::activationRequested);
+        SingleInstanceManager second;
+        second.checkSingleInstance();
+        QVERIFY(!second.isSingleInstance());
+        QTRY_COMPARE(activations.size(), 1);
+    }
+};
+
+VORLANTA_TEST_MAIN(TestShellCore)
+#include "tst_ShellCore.moc"

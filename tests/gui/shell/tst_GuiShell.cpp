@@ -1,0 +1,224 @@
+#include "core/shell/AuthTokenReceiver.h"
+#include "core/shell/Logger.h"
+#include "core/shell/PendingAuthToken.h"
+#include "gui/shell/AppContext.h"
+#include "gui/shell/AppDelegate.h"
+#include "gui/shell/UploadFailedModal.h"
+#include "gui/shell/Vorlanta_CreatorApp.h"
+#include "support/TestEnvironment.h"
+
+#include <QtCore/QTimer>
+#include <QtCore/QUrl>
+#include <QtGui/QClipboard>
+#include <QtGui/QWindow>
+#include <QtWidgets/QAbstractButton>
+#include <QtWidgets/QMessageBox>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+class RecordingReceiver final : public AuthTokenReceiver {
+public:
+    void loginWithToken(const QString &token) override { tokens.append(token); }
+    QStringList tokens;
+};
+
+QUrl authUrl(const QString &token)
+{
+    return QUrl(u"vorlanta-creator://auth?token="_s + token);
+}
+
+} // namespace
+
+class TestGuiShell : public QObject {
+    Q_OBJECT
+    AppDelegate &delegate() { return m_app->appDelegate(); }
+    AppContext &context() { return m_app->appContext(); }
+    // One application object for the whole class: a second delegate in this process would find
+    // the first one running and ask the application to quit.
+    std::unique_ptr<Vorlanta_CreatorApp> m_app;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_app = std::make_unique<Vorlanta_CreatorApp>();
+        QVERIFY(delegate().singleInstanceManager().isSingleInstance());
+        QCOMPARE(delegate().appContext(), &context());
+    }
+    void cleanup()
+    {
+        delegate().setPendingAppState(nullptr);
+        context().setAppState(nullptr);
+        // Deliveries still queued find no receiver now and must not reach a later test's one.
+        QCoreApplication::processEvents();
+        (void)PendingAuthToken::shared().consume();
+    }
+    void cleanupTestCase() { m_app.reset(); }
+
+    void customUrlParksTheToken_data()
+    {
+        QTest::addColumn<QString>("urls");   // separated by ' '
+        QTest::addColumn<QString>("parked"); // empty: nothing parked
+        const auto row = [](const char *name, const char *urls, const char *parked) {
+            QTest::newRow(name) << QString::fromUtf8(urls) << QString::fromUtf8(parked);
+        };
+        row("token, scheme and host in capitals", "VORLANTA-CREATOR://AUTH?token=abc", "abc");
+        row("first of two tokens, decoded", "vorlanta-creator://auth?s=1&token=a%2Bb%20c&token=2",
+            "a+b c");
+        row("item name is case-sensitive", "vorlanta-creator://auth?Token=abc", "");
+        row("skipped URLs do not stop the rest",
+            "https://auth?token=x vorlanta-creator:auth?token=y vorlanta-creator://other?token=z "
+            "vorlanta-creator://auth?token=last",
+            "last");
+    }
+    void customUrlParksTheToken()
+    {
+        QFETCH(QString, urls);
+        QFETCH(QString, parked);
+        delegate().applicationOpenUrls(QUrl::fromStringList(urls.split(u' ')));
+        // With no state anywhere the token waits, however often delivery is tried.
+        delegate().processPendingAuthToken();
+        delegate().applyAppContextIfReady();
+        QTest::qWait(20);
+        QCOMPARE(PendingAuthToken::shared().consume().value_or(QString()), parked);
+    }
+
+    void tokenIsDeliveredExactlyOnce_data()
+    {
+        // holder: who takes the token ('p' pending state, 'c' context state, 'b' context state
+        // with a pending one beside it). steps: 't' the token
+        // arrives, 'i' the holder is installed, 'a' applyAppContextIfReady, 'p' processPending.
+        QTest::addColumn<QChar>("holder");
+        QTest::addColumn<QString>("steps");
+        const auto row = [](const char *name, char holder, const char *steps) {
+            QTest::newRow(name) << QChar::fromLatin1(holder) << QString::fromUtf8(steps);
+        };
+        row("parked, pending state handed over by apply", 'p', "tiaap");
+        row("context state preferred over pending state", 'b', "tippp");
+        row("context state first", 'c', "itpa");
+    }
+    void tokenIsDeliveredExactlyOnce()
+    {
+        QFETCH(QChar, holder);
+        QFETCH(QString, steps);
+        RecordingReceiver receiver;
+        RecordingReceiver bypassed;
+        const auto install = [&] {
+            if (holder == u'c' || holder == u'b') {
+                context().setAppState(&receiver);
+            }
+            if (holder != u'c') {
+                delegate().setPendingAppState(holder == u'b' ? &bypassed : &receiver);
+            }
+        };
+        const auto run = [&](bool setUp) {
+            for (const QChar step : steps) {
+                if (step == u'a') {
+                    delegate().applyAppContextIfReady();
+                } else if (step == u'p') {
+                    delegate().processPendingAuthToken();
+                } else if (setUp) {
+                    step == u't' ? delegate().applicationOpenUrls({authUrl(u"once"_s)}) : install();
+                }
+            }
+        };
+        run(true);
+        // Sign-in starts from the event loop, never inside the calls above.
+        QCOMPARE(receiver.tokens, QStringList());
+        QTRY_COMPARE(receiver.tokens, QStringList{u"once"_s});
+        QVERIFY(!PendingAuthToken::shared().consume());
+        run(false); // the calls again, without a new token
+        QTest::qWait(100);
+        QCOMPARE(receiver.tokens, QStringList{u"once"_s});
+        QCOMPARE(bypassed.tokens, QStringList());
+    }
+
+    void tokenFollowsAStateReplacedBeforeDelivery()
+    {
+        RecordingReceiver replaced;
+        RecordingReceiver successor;
+        delegate().setPendingAppState(&replaced);
+        delegate().applicationOpenUrls({authUrl(u"moved"_s)});
+        // Taken out for the first state, which goes away before sign-in starts.
+        delegate().setPendingAppState(&successor);
+        QTRY_COMPARE(successor.tokens, QStringList{u"moved"_s});
+        QCOMPARE(replaced.tokens, QStringList());
+
+        // With no state at all the token waits again instead of being dropped.
+        RecordingReceiver gone;
+        delegate().setPendingAppState(&gone);
+        delegate().applicationOpenUrls({authUrl(u"kept"_s)});
+        delegate().setPendingAppState(nullptr);
+        QTest::qWait(50);
+        QCOMPARE(gone.tokens, QStringList());
+        QCOMPARE(PendingAuthToken::shared().consume(), std::optional<QString>(u"kept"_s));
+    }
+
+    void activationShowsNamedWindowsOnly()
+    {
+        // Shown: windows with a title or an object name; left alone: anonymous ones and panels.
+        QWidget titled, anonymous, tool(nullptr, Qt::Tool);
+        QWindow named, splash;
+        titled.setWindowTitle(u"Vorlanta Creator"_s);
+        tool.setWindowTitle(u"Drop"_s);
+        named.setObjectName(u"uploads"_s);
+        splash.setFlags(Qt::SplashScreen);
+        splash.setTitle(u"Splash"_s);
+        const auto visible = [&] {
+            return QList<bool>{titled.isVisible(), named.isVisible(), anonymous.isVisible(),
+                               tool.isVisible(), splash.isVisible()};
+        };
+        // Reopening without visible windows leaves everything hidden; with them it activates.
+        QCOMPARE(delegate().applicationShouldHandleReopen(false), false);
+        QCOMPARE(visible(), QList<bool>(5, false));
+        QCOMPARE(delegate().applicationShouldHandleReopen(true), false);
+        const QList<bool> expected{true, true, false, false, false};
+        QCOMPARE(visible(), expected);
+        // A window brought back is also given the focus.
+        QTRY_VERIFY(QGuiApplication::focusWindow());
+        delegate().applicationDidBecomeActive();
+        QTest::qWait(20);
+        QCOMPARE(visible(), expected);
+    }
+
+    void uploadFailedAnswerDecidesClipboard()
+    {
+        for (const Qt::Key key : {Qt::Key_Escape, Qt::Key_Return}) { // cancel, copy (the default)
+            QClipboard *clipboard = QGuiApplication::clipboard();
+            clipboard->setText(u"before"_s);
+            const QString log = Logger::joinedMemoryBuffer();
+            QStringList seen;
+            QTimer poll;
+            connect(&poll, &QTimer::timeout, this, [&] {
+                auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+                if (!box || !seen.isEmpty()) {
+                    return;
+                }
+                seen << box->text();
+                for (QAbstractButton *button : box->buttons()) {
+                    seen << button->text();
+                }
+                QTest::keyClick(box->focusWidget() ? box->focusWidget() : box, key);
+                if (box->isVisible()) {
+                    box->reject(); // an alert the key did not close fails below instead of hanging
+                    seen << u"still open"_s;
+                }
+            });
+            poll.start(10);
+            Logger::showUploadFailedModal(u"Disk full"_s);
+            QCOMPARE(seen, (QStringList{u"Upload Failed"_s, u"Copy Error Log"_s, u"Cancel"_s}));
+            // The report's log section is this process's log as it stood when the alert was shown.
+            const QString clip = clipboard->text();
+            QVERIFY2(
+                key == Qt::Key_Return
+                    ? clip.startsWith(u"=== System Information ===\nApp Version: "_s) &&
+                          clip.endsWith(u"\n=== Error ===\nDisk full\n\n=== Full Log ===\n"_s + log)
+                    : clip == u"before"_s,
+                qPrintable(clip));
+        }
+    }
+};
+
+VORLANTA_TEST_MAIN(TestGuiShell)
+#include "tst_GuiShell.moc"
