@@ -130,6 +130,23 @@ private Q_SLOTS:
         QVERIFY(AuthStore::load()); // asking never deletes the saved token
     }
 
+    void projectsArePagedAndSearched()
+    {
+        signIn();
+        Run run = cli(u"projects --json"_s);
+        QVERIFY(ran(run, 0, u"["_s) && run.json().size() == 7);
+        const auto first = run.json();
+        QVERIFY(ran(run = cli(u"projects --page 2 --json"_s), 0, u"["_s));
+        for (const auto &project : run.json()) { // no project on both pages
+            QVERIFY(std::none_of(first.begin(), first.end(),
+                                 [&](const auto &a) { return a.at("id") == project.at("id"); }));
+        }
+        const QString title = QString::fromStdString(first.at(0).at("title").get<std::string>());
+        QVERIFY(ran(run = cli(u"projects --search"_s, {title.toUpper()}), 0, title));
+        QVERIFY(run.out.contains(u"page 1 of 1"_s));
+        QVERIFY(ran(cli(u"projects --page 9"_s), 1, u"there are only 2 page(s)"_s));
+    }
+
     void createAndSendUploadFiles()
     {
         signIn();

@@ -12,6 +12,7 @@
 #include <QtCore/QProcess>
 #include <QtCore/QRegularExpression>
 #include <QtCore/QSet>
+#include <QtNetwork/QLocalSocket>
 #include <QtTest/QSignalSpy>
 
 #include <atomic>
@@ -232,6 +233,33 @@ private Q_SLOTS:
         }
     }
 
+    void lineFormatAndDayFile_data()
+    {
+        QTest::addColumn<qint64>("seconds");
+        QTest::addColumn<QString>("timestamp");
+        QTest::newRow("epoch") << qint64(0) << u"1970-01-01T000000Z"_s;
+        QTest::newRow("last second of a UTC day") << qint64(1741996799) << u"2025-03-14T235959Z"_s;
+        QTest::newRow("leap day") << qint64(1709164800) << u"2024-02-29T000000Z"_s;
+    }
+    void lineFormatAndDayFile()
+    {
+        QFETCH(qint64, seconds);
+        QFETCH(QString, timestamp);
+        QCOMPARE(Logger::formatTimestamp(seconds), timestamp);
+        QCOMPARE(Logger::dayFileName(seconds), timestamp.left(10) + u".log"_s);
+
+        // One line, the same on standard output, in memory and in today's file.
+        const QString memoryBefore = Logger::joinedMemoryBuffer();
+        TestSupport::StdoutCapture capture;
+        Logger::warn(u"[format] Größe ✓ "_s + QString::fromLatin1(QTest::currentDataTag()));
+        const QString printed = QString::fromUtf8(capture.finish());
+        static const QRegularExpression shape(
+            u"^\\[\\d{4}-\\d\\d-\\d\\dT\\d{6}Z\\] WARN \\[format\\] .+\\n$"_s);
+        QVERIFY2(shape.match(printed).hasMatch(), qPrintable(printed));
+        QCOMPARE(Logger::joinedMemoryBuffer(), memoryBefore + printed);
+        QCOMPARE(loggedWith(u"[format]"_s).last(), printed.section(u' ', 1).chopped(1));
+    }
+
     void logLinesSurviveTheirDirectoryGoing()
     {
         // A deleted logs directory is recreated by the next line.
@@ -338,6 +366,20 @@ private Q_SLOTS:
         second.checkSingleInstance();
         QVERIFY(!second.isSingleInstance());
         QTRY_COMPARE(activations.size(), 1);
+
+        // Garbage on the socket is skipped; the good entries around it still count.
+        QSignalSpy urls(&first, &SingleInstanceManager::urlsReceived);
+        QLocalSocket client;
+        client.connectToServer(SingleInstanceManager::serverPath());
+        QVERIFY(client.waitForConnected(1000));
+        client.write(
+            "not json\n{\"command\":\"format-disk\"}\n{\"command\":\"openUrls\","
+            "\"urls\":[1,\"vorlanta-creator://auth?token=x\",null]}\n{\"command\":\"activate\"}\n");
+        QVERIFY(client.waitForBytesWritten(1000));
+        QTRY_COMPARE(activations.size(), 2);
+        QCOMPARE(urls.size(), 1);
+        QCOMPARE(urls.at(0).at(0).toStringList(),
+                 QStringList{u"vorlanta-creator://auth?token=x"_s});
     }
 };
 
