@@ -195,6 +195,25 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(m_queue) && !QFileInfo::exists(m_private));
     }
 
+    void unreadableQueueFileIsKeptForTheNextRun()
+    {
+        MissingFilesWatcher watcher;
+        Publications published(watcher);
+        const QByteArray invalid = "\xff\xfe" + lines(media({"c/1.mov"}));
+        QVERIFY(writeFile(m_queue, invalid));
+        watcher.processMissingQueue();
+        settle(watcher);
+        QVERIFY(published.lists.isEmpty() && jobFileLists().isEmpty());
+        QCOMPARE(TestSupport::readFile(m_private), invalid);
+        // Once readable it is taken first; the newer queue file follows.
+        QVERIFY(writeFile(m_private, lines(media({"c/1.mov"}))));
+        QVERIFY(writeFile(m_queue, lines(media({"c/2.mov"}))));
+        watcher.processMissingQueue();
+        settle(watcher);
+        QCOMPARE(published.lists, (QList<QStringList>{media({"c/1.mov"}), media({"c/2.mov"})}));
+        QVERIFY(!QFileInfo::exists(m_queue) && !QFileInfo::exists(m_private));
+    }
+
     void linesAppendedAfterTheTakeAreKept()
     {
         MissingFilesWatcher watcher;
