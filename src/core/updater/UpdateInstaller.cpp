@@ -251,6 +251,8 @@ QString UpdateInstaller::mountAndExtractFromDMG(const QString &imagePath)
         if (run.exitCode != 0) {
             Logger::error(QStringLiteral("[Updater] Failed to mount DMG: ") +
                           utf8OrEmpty(run.output, QString()));
+            // Unlike a failed attach, a failed unpack leaves a folder (maybe half full) behind.
+            unmountDMG(mountPoint);
             throw UpdaterError::dmgMountFailed(run.exitCode);
         }
     };
