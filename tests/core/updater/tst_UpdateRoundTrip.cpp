@@ -1,0 +1,385 @@
+#include "core/api/HttpTransport.h"
+#include "core/updater/ReleaseManifest.h"
+#include "core/updater/UpdateInstaller.h"
+#include "core/updater/UpdaterError.h"
+#include "support/SandboxProcess.h"
+#include "support/UpdateTestHelpers.h"
+
+#include <QtCore/QProcessEnvironment>
+#include <QtCore/QRegularExpression>
+#include <QtCore/QTemporaryDir>
+#include <QtNetwork/QTcpServer>
+#include <QtNetwork/QTcpSocket>
+
+#include <future>
+#include <nlohmann/json.hpp>
+#include <thread>
+#include <utime.h>
+
+using TestSupport::SandboxProcess;
+using namespace UpdateTest;
+
+namespace {
+
+// Space and plus must survive the download URL both ways.
+const QString kName = "Vorlanta Creator 1.1+b.tar.gz"_q;
+
+// Answers one request with 304 Not Modified, on a free port; the URL to ask.
+QUrl notModifiedServer(std::jthread &server)
+{
+    std::promise<quint16> port;
+    std::future<quint16> bound = port.get_future();
+    server = std::jthread([port = std::move(port)]() mutable {
+        QTcpServer listener;
+        port.set_value(listener.listen(QHostAddress::LocalHost) ? listener.serverPort() : 0);
+        if (listener.waitForNewConnection(60000)) {
+            const std::unique_ptr<QTcpSocket> client(listener.nextPendingConnection());
+            client->waitForReadyRead(60000);
+            client->write("HTTP/1.1 304 Not Modified\r\nConnection: close\r\n\r\n");
+            client->waitForBytesWritten(60000);
+        }
+    });
+    return QUrl("http://127.0.0.1:%1/r.tar.gz"_q.arg(bound.get()));
+}
+
+QByteArray markerExecutable(const QString &marker, const char *version)
+{
+    return "#!/bin/sh\necho 'started " + QByteArray(version) + "' >> '" + marker.toUtf8() + "'\n";
+}
+
+// Release 1.1 packed by the release tool, whose executable leaves a mark when started, and
+// the installation of 1.0 it replaces.
+struct Release {
+    QTemporaryDir dir;
+    QString marker = dir.filePath("marker.txt"_q);
+    QString archive;
+    QString installed;
+    Release()
+    {
+        const QString source =
+            makeBundle(dir.filePath("source"_q), "1.1"_q, markerExecutable(marker, "1.1"));
+        writeFile(source + "/share/read-only.txt"_q, "r", 0444);
+        archive = packRelease(source, "1.1"_q, dir.filePath("out"_q), kName);
+        installed = makeBundle(dir.filePath("Apps"_q), "1.0"_q, markerExecutable(marker, "1.0"));
+    }
+    QString folder(const QString &name) const
+    {
+        QDir().mkpath(dir.filePath(name));
+        return dir.filePath(name);
+    }
+    // The archive unpacked, changed by "put:path", "rm:path" or "mv:new bundle name", and packed
+    // again.
+    bool tamper(const QString &command) const
+    {
+        const QString tree = folder("tree"_q);
+        const QString inside = tree + u'/' + kBundleName + u'/' + command.section(u':', 1);
+        if (QProcess::execute("tar"_q, {"-xzf"_q, archive, "-C"_q, tree}) != 0) {
+            return false;
+        }
+        QFile::remove(inside);
+        const bool done = command.startsWith("put:"_q) ? writeFile(inside, "x", 0755)
+                          : command.startsWith("rm:"_q)
+                              ? QDir(inside).removeRecursively()
+                              : QDir(tree).rename(kBundleName, command.mid(3));
+        return done && QProcess::execute("tar"_q, QStringList{"-czf"_q, archive, "-C"_q, tree} +
+                                                      entriesOf(tree)) == 0;
+    }
+    // With the sandbox fault "name=value", if given.
+    std::unique_ptr<SandboxProcess> serve(const QString &fault = {}) const
+    {
+        QStringList arguments{"--release"_q, archive, "--release-version"_q, "1.1"_q};
+        return std::make_unique<SandboxProcess>(
+            fault.contains(u'=') ? arguments << "--fault"_q << fault : arguments);
+    }
+};
+
+ReleaseManifest manifestOf(const SandboxProcess &sandbox)
+{
+    HttpRequest request;
+    request.url = sandbox.baseUrl().resolved(QUrl("version-linux"_q));
+    return ReleaseManifest::decode(HttpTransport::sendBlocking(request).body);
+}
+
+// What ended a step, as the updater logs it; empty when it went through.
+QString failureOf(const std::function<void()> &step)
+{
+    try {
+        step();
+    } catch (const std::exception &error) {
+        return errorTextualForm(error);
+    }
+    return {};
+}
+
+// The installer log's messages without their time stamps, once the script has ended.
+QStringList scriptMessages(const QString &logPath)
+{
+    const auto log = [&] { return QString::fromUtf8(TestSupport::readFile(logPath)); };
+    [[maybe_unused]] const bool ended = QTest::qWaitFor(
+        [&] { return log().contains("Update complete"_q) || log().contains("ERROR: "_q); }, 30000);
+    QTest::qWait(500); // the failure path still restores, opens the site and removes the script
+    static const QRegularExpression stamp("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d "_q,
+                                          QRegularExpression::MultilineOption);
+    return log().remove(stamp).split(u'\n', Qt::SkipEmptyParts);
+}
+
+} // namespace
+
+class TestUpdateRoundTrip : public QObject {
+    Q_OBJECT
+private slots:
+    void releaseToolPacksASignedRelease()
+    {
+        QTemporaryDir dir;
+        const QString bundle = makeBundle(dir.filePath("source"_q), "0.9"_q, "#!/bin/sh\n");
+        const QString out = dir.filePath("out"_q);
+        QStringList arguments = "--version|2.0-b.1+b7|--base-url|http://127.0.0.1:8765/dl|"
+                                "--filename|Vorlanta 2.tar.gz|--last-modified|"
+                                "2025-03-04T05:06:07.890+02:00"_q.split(u'|');
+        arguments << "--bundle"_q << bundle << "--key"_q << keyFile("test-key.pem");
+        const Run packed =
+            releaseTool(arguments + QStringList{"--out"_q, out}, dir.filePath("tmp"_q));
+        QVERIFY2(packed.exitCode == 0 && packed.err.isEmpty(), packed.err.constData());
+        // Only the archive and the manifest; staging is gone and the source unchanged.
+        QCOMPARE(entriesOf(out), QStringList({"Vorlanta 2.tar.gz"_q, "version-linux"_q}));
+        QCOMPARE(entriesOf(dir.filePath("tmp"_q)), QStringList());
+        QVERIFY(TestSupport::readFile(bundle + "/Info.json"_q).contains("\"0.9\""));
+        QCOMPARE(TestSupport::readFile(out + "/version-linux"_q), packed.out);
+        const QByteArray sha = sha256Hex(TestSupport::readFile(out + "/Vorlanta 2.tar.gz"_q));
+        const nlohmann::ordered_json expected{
+            {"version", "2.0-b.1+b7"},
+            {"download_url", "http://127.0.0.1:8765/dl/Vorlanta%202.tar.gz"},
+            {"sha256", sha.toStdString()},
+            {"size", QFileInfo(out + "/Vorlanta 2.tar.gz"_q).size()},
+            {"filename", "Vorlanta 2.tar.gz"},
+            {"last_modified", "2025-03-04T03:06:07Z"},
+            {"etag", '"' + sha.left(32).toStdString() + '"'}};
+        QCOMPARE(nlohmann::ordered_json::parse(packed.out.toStdString()).dump(), expected.dump());
+        // Equal input packs to an equal archive: file times and owners do not leak in.
+        const utimbuf old{1000000000, 1000000000};
+        QCOMPARE(::utime(native(bundle + "/share/resources/readme.txt"_q).constData(), &old), 0);
+        arguments << "--out"_q << out + "2"_q;
+        QCOMPARE(releaseTool(arguments, dir.filePath("tmp"_q)).exitCode, 0);
+        QCOMPARE(sha256Hex(TestSupport::readFile(out + "2/Vorlanta 2.tar.gz"_q)), sha);
+    }
+
+    // Refused before anything is written; a failure while packing removes what it began.
+    void releaseToolRefusesBadInput_data()
+    {
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QString>("message");
+        const auto row = [](const char *name, const char *version, const char *setup,
+                            const char *message) {
+            QTest::newRow(name) << QString::fromUtf8(version) << QString::fromUtf8(setup)
+                                << QString::fromUtf8(message);
+        };
+        row("version with a slash", "1/2", "", "--version may only");
+        row("archive exists", "1.2", "archive", "already exists");
+        row("no tar while packing", "1.2", "no-tools", "tar");
+    }
+    void releaseToolRefusesBadInput()
+    {
+        QFETCH(QString, version);
+        QFETCH(QString, setup);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        const QString bundle = makeBundle(dir.filePath("source"_q), "0.9"_q, "#!/bin/sh\n");
+        const QString out = dir.filePath("out"_q);
+        const QString tmp = dir.filePath("tmp"_q);
+        const QString archive = out + "/Vorlanta-Creator-1.2.tar.gz"_q;
+        QVERIFY(setup != "archive"_q || writeFile(archive, "earlier"));
+        const Run refused =
+            releaseTool({"--bundle"_q, bundle, "--version"_q, version, "--key"_q,
+                         keyFile("test-key.pem"), "--out"_q, out, "--base-url"_q, "https://d/"_q},
+                        tmp, setup == "no-tools"_q ? tmp : QString());
+        QCOMPARE(refused.exitCode, setup == "no-tools"_q ? 1 : 2);
+        QVERIFY2(refused.err.contains(message.toUtf8()), refused.err.constData());
+        QCOMPARE(refused.out, QByteArray());
+        QCOMPARE(entriesOf(tmp), QStringList());
+        QCOMPARE(entriesOf(out).size(), setup == "archive"_q ? 1 : 0);
+        QCOMPARE(TestSupport::readFile(archive), setup == "archive"_q ? "earlier" : QByteArray());
+    }
+
+    // Only the last component of the manifest's name is used, inside the temporary directory.
+    void downloadKeepsTheFileInTheTemporaryDirectory_data()
+    {
+        QTest::addColumn<QString>("fileName");
+        QTest::addColumn<QString>("expected"); // name after the UUID; empty: refused
+        const auto row = [](const QString &name, const QString &expected) {
+            QTest::addRow("'%s'", qPrintable(name)) << name << expected;
+        };
+        row("../../escape.tar.gz"_q, "escape.tar.gz"_q);
+        row("/etc/cron.d/job"_q, "job"_q);
+        row("a/b/c.tar.gz"_q, "c.tar.gz"_q);
+        for (const QString &refused : {""_q, "."_q, ".."_q, "a/.."_q, "a/"_q}) {
+            row(refused, ""_q);
+        }
+        row(kName, kName);
+    }
+    void downloadKeepsTheFileInTheTemporaryDirectory()
+    {
+        QFETCH(QString, fileName);
+        QFETCH(QString, expected);
+        const Release release;
+        const auto sandbox = release.serve();
+        QVERIFY2(sandbox->isRunning(), qPrintable(sandbox->startError()));
+        ReleaseManifest manifest = manifestOf(*sandbox);
+        manifest.filename = fileName;
+        const QString temporary = release.folder("tmp/inner"_q);
+        UpdateInstaller installer({temporary, QString(), testPublicKey(), QString(), 0});
+        QString path;
+        const QString failure = failureOf([&] { path = installer.downloadDMG(manifest); });
+        QCOMPARE(failure.startsWith("unsafeFileName("_q), expected.isEmpty());
+        QCOMPARE(entriesOf(temporary).size(), expected.isEmpty() ? 0 : 1);
+        QCOMPARE(entriesOf(release.folder("tmp"_q)), QStringList{"inner"_q});
+        if (!expected.isEmpty()) {
+            QCOMPARE(QFileInfo(path).absolutePath(), temporary);
+            static const QRegularExpression uuid("^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}-"_q);
+            QCOMPARE(QFileInfo(path).fileName().remove(uuid), expected);
+            QVERIFY(TestSupport::readFile(path) == TestSupport::readFile(release.archive));
+        }
+    }
+
+    // Each fault of the download site and each kind of bad archive ends the install before the
+    // installation is touched, leaving nothing behind.
+    void installRefusesABadRelease_data()
+    {
+        QTest::addColumn<QString>("change"); // sandbox "fault=1", archive "put:/rm:/mv:", or other
+        QTest::addColumn<QString>("failure");
+        const auto row = [](const char *name, const char *change, const char *failure) {
+            QTest::newRow(name) << QString::fromUtf8(change) << QString::fromUtf8(failure);
+        };
+        row("download-206", "download-206=1", "badStatus(206)");
+        row("download-304", "304", "badStatus(304)"); // a cache answer is not the archive either
+        row("wrong-digest", "wrong-digest=1", "integrityMismatch");
+        row("bad-signature", "bad-signature=1", "codeSignatureInvalid(");
+        row("executable changed", "put:bin/vorlanta-creator", "file changed: bin/vorlanta-creator");
+        row("file added", "put:share/extra", "unexpected file: share/extra");
+        row("unsigned", "rm:signature", "codeSignatureInvalid(\"the bundle is not signed");
+        // The first bundle in name order is taken, here an unsigned one.
+        row("two bundles", "put:../Alpha.app/bin/x", "the bundle is not signed");
+        row("no .app bundle", "mv:Vorlanta Creator.APP", "unexpectedArchiveContents");
+        row("not gzip", "junk", "dmgMountFailed(");
+    }
+    void installRefusesABadRelease()
+    {
+        QFETCH(QString, change);
+        QFETCH(QString, failure);
+        const Release release;
+        QVERIFY(!change.contains(u':') || release.tamper(change));
+        const auto sandbox = release.serve(change);
+        QVERIFY2(sandbox->isRunning(), qPrintable(sandbox->startError()));
+        ReleaseManifest manifest = manifestOf(*sandbox);
+        std::jthread server;
+        if (change == "304"_q) {
+            manifest.downloadURL = notModifiedServer(server);
+        } else if (change == "junk"_q) { // once the sandbox has its size; it cannot unpack junk
+            const QByteArray junk(manifest.size, 'j');
+            QVERIFY(writeFile(release.archive, junk));
+            manifest.sha256 = QString::fromLatin1(sha256Hex(junk));
+        }
+        const QString temporary = release.folder("tmp"_q);
+        UpdateInstaller installer({temporary, release.installed, testPublicKey(), QString(), 0});
+        bool terminated = false;
+        const QString got =
+            failureOf([&] { installer.install(manifest, [&] { terminated = true; }); });
+        QVERIFY2(got.contains(failure) && !terminated, qPrintable(got));
+        const QStringList left = entriesOf(temporary); // nothing, not even a failed unpack's
+        QVERIFY2(left.isEmpty(), qPrintable(left.join(u' ')));
+        QVERIFY(TestSupport::readFile(release.installed + "/Info.json"_q).contains("1.0"));
+        QVERIFY(!QFileInfo::exists(release.installed + ".update"_q));
+    }
+
+    // Served, downloaded, verified, staged, swapped and relaunched; every value in the script is
+    // quoted, so a hostile temporary directory injects nothing.
+    void installSwapsAndRelaunches_data()
+    {
+        QTest::addColumn<QString>("temporaryName");
+        QTest::newRow("plain") << "tmp"_q;
+        QTest::newRow("quotes, $, backtick") << "we\"ird $(touch PWNED) `touch PWNED2` \\b 'q'"_q;
+    }
+    void installSwapsAndRelaunches()
+    {
+        QFETCH(QString, temporaryName);
+        const Release release;
+        const auto sandbox = release.serve();
+        QVERIFY2(sandbox->isRunning(), qPrintable(sandbox->startError()));
+        QVERIFY(writeFile(release.installed + ".update/left-over"_q, "")); // from an earlier run
+        const QString temporary = release.folder(temporaryName);
+        const QString workDir = QDir::currentPath();
+        QDir::setCurrent(release.dir.path()); // where an injected "touch PWNED"_q would land
+        QProcess app;                         // stands in for the application the script waits for
+        app.start("sleep"_q, {"60"_q});
+        QVERIFY(app.waitForStarted());
+        const qint64 pid = app.processId();
+        UpdateInstaller installer({temporary, release.installed, testPublicKey(), {}, pid});
+        ReleaseManifest manifest = manifestOf(*sandbox);
+        manifest.sha256 = manifest.sha256.toUpper();
+        UpdateMetadata::store(std::nullopt);
+        installer.install(manifest, [&] { app.kill(); });
+        QVERIFY(app.waitForFinished());
+        const QStringList messages = scriptMessages(installer.logFilePath());
+        QDir::setCurrent(workDir);
+        QCOMPARE(messages.value(0), QString("Starting update: PID=%1, APP=%2, NEW=%2.update"_q)
+                                        .arg(pid)
+                                        .arg(release.installed));
+        QVERIFY2(messages.endsWith("Update complete"_q), qPrintable(messages.join(u'\n')));
+        QCOMPARE(BundleSignature::verify(release.installed, testPublicKey()), QString());
+        QVERIFY(TestSupport::readFile(release.installed + "/Info.json"_q).contains("1.1"));
+        QVERIFY(QFileInfo(release.installed + "/share/read-only.txt"_q).permissions() &
+                QFile::WriteOwner);
+        QVERIFY(!QFileInfo::exists(release.installed + ".update"_q));
+        QTRY_COMPARE_WITH_TIMEOUT(TestSupport::readFile(release.marker),
+                                  QByteArray("started 1.1\n"), 10000);
+        QCOMPARE(entriesOf(temporary), QStringList{"vorlanta-updater.log"_q});
+        QVERIFY(!QFile::exists(release.dir.filePath("PWNED"_q)));
+        QVERIFY(!QFile::exists(release.dir.filePath("PWNED2"_q)));
+        QVERIFY(UpdateMetadata::stored().value_or(UpdateMetadata()).version == "1.1"_q);
+    }
+
+    // When the swap fails the script tries to restore, opens the download site and removes
+    // itself.
+    void installerScriptFailures_data()
+    {
+        QTest::addColumn<bool>("oldPinned"); // else the staged build is pinned
+        QTest::newRow("old bundle cannot be removed") << true;
+        QTest::newRow("move fails after the removal") << false;
+    }
+    void installerScriptFailures()
+    {
+        QFETCH(bool, oldPinned);
+        const Release release;
+        const QString record = release.dir.filePath("opened.txt"_q);
+        QVERIFY(writeFile(release.dir.filePath("bin/xdg-open"_q),
+                          "#!/bin/sh\necho \"$@\" >> '" + record.toUtf8() + "'\n", 0755));
+        qputenv("PATH", native(release.dir.filePath("bin"_q)) + ':' + qgetenv("PATH"));
+        const QString temporary = release.folder("tmp"_q);
+        QProcess app;
+        app.start("sleep"_q, {"60"_q});
+        QVERIFY(app.waitForStarted());
+        UpdateInstaller installer({temporary, release.installed, testPublicKey(),
+                                   "https://download.vorlanta.example/"_q, app.processId()});
+        const QString staged =
+            installer.stageApp(installer.mountAndExtractFromDMG(release.archive));
+        const QString pinned =
+            oldPinned ? release.installed + "/share/resources/readme.txt"_q : staged;
+        QVERIFY(setImmutable(pinned, true));
+        installer.launchInstallerScript(staged);
+        app.kill();
+        const QStringList messages = scriptMessages(installer.logFilePath());
+        setImmutable(pinned, false);
+        QVERIFY2(messages.contains(oldPinned ? "ERROR: Failed to remove old app"_q
+                                             : "ERROR: Failed to install new app"_q),
+                 qPrintable(messages.join(u'\n')));
+        QCOMPARE(messages.contains("Attempting to restore from staged app"_q), !oldPinned);
+        QVERIFY(!messages.contains("Update complete"_q));
+        QVERIFY(!oldPinned || (QFileInfo(staged).isDir() && QFileInfo(release.installed).isDir()));
+        QTRY_COMPARE(TestSupport::readFile(record),
+                     QByteArray("https://download.vorlanta.example/\n"));
+        QVERIFY(!entriesOf(temporary).join(u' ').contains(".sh"_q));
+    }
+};
+
+VORLANTA_TEST_MAIN(TestUpdateRoundTrip)
+#include "tst_UpdateRoundTrip.moc"
