@@ -9,6 +9,8 @@
 #include <QtNetwork/QTcpServer>
 #include <QtNetwork/QTcpSocket>
 
+#include <algorithm>
+
 namespace TestSupport {
 
 using Headers = QList<QPair<QByteArray, QByteArray>>;
@@ -18,20 +20,24 @@ template <typename... T> void addRow(const char *name, const T &...values)
 {
     (QTest::newRow(name) << ... << values);
 }
+// The columns of a data table: columns<int, QString>("n", "s").
+template <typename... T, typename... N> void columns(const N &...names)
+{
+    (QTest::addColumn<T>(names), ...);
+}
+// The current row's values: const auto [n, s] = fetch<int, QString>("n", "s").
+template <typename... T, typename... N> std::tuple<T...> fetch(const N &...names)
+{
+    return {*static_cast<T *>(QTest::qData(names, qMetaTypeId<T>()))...};
+}
 
 // One request as the loopback peer read it off the socket.
 struct SeenRequest {
     QByteArray method, target, body;
     Headers headers; // names lower-cased, in the order sent
-    QByteArray header(const QByteArray &lowerCaseName) const
-    {
-        for (const auto &[name, value] : headers) {
-            if (name == lowerCaseName) {
-                return value;
-            }
-        }
-        return {};
-    }
+    QByteArray line() const { return method + ' ' + target; }
+    Headers sortedHeaders() const { return sorted(headers); }
+    static Headers sorted(Headers h) { return std::sort(h.begin(), h.end()), h; }
 };
 
 inline QByteArray responseHead(int status, const Headers &headers, qsizetype contentLength)
@@ -116,25 +122,23 @@ private:
             pending->append(socket->readAll());
             while (socket->state() == QAbstractSocket::ConnectedState) {
                 const qsizetype headEnd = pending->indexOf("\r\n\r\n");
-                SeenRequest request;
                 const QList<QByteArray> lines = pending->left(headEnd).split('\n');
                 const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
-                request.method = requestLine.value(0);
-                request.target = requestLine.value(1);
+                SeenRequest request{requestLine.value(0), requestLine.value(1), {}, {}};
+                qsizetype end = headEnd + 4;
                 for (const QByteArray &line : lines.mid(1)) {
                     const qsizetype colon = line.indexOf(':');
-                    request.headers.append(
-                        {line.left(colon).toLower(), line.mid(colon + 1).trimmed()});
+                    const auto &[name, value] = request.headers.emplaceBack(
+                        line.left(colon).toLower(), line.mid(colon + 1).trimmed());
+                    end += name == "content-length" ? value.toLongLong() : 0;
                 }
-                const qsizetype end = headEnd + 4 + request.header("content-length").toLongLong();
                 if (headEnd < 0 || pending->size() < end) {
                     return;
                 }
                 request.body = pending->mid(headEnd + 4, end - headEnd - 4);
                 pending->remove(0, end);
-                m_mutex.lock();
+                const QMutexLocker lock(&m_mutex); // held while the handler runs: it is short
                 m_requests.append(request);
-                m_mutex.unlock();
                 m_handler(socket, request);
             }
         });

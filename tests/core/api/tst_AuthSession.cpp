@@ -31,21 +31,8 @@ bool isChild()
     return qEnvironmentVariableIsSet(kChildVariable);
 }
 
-QDateTime utc(int year, int month, int day, int msecsOfDay = 0)
-{
-    return QDateTime(QDate(year, month, day), QTime::fromMSecsSinceStartOfDay(msecsOfDay),
-                     QTimeZone::utc());
-}
-
-QString base(quint16 port)
-{
-    return u"http://127.0.0.1:%1/"_s.arg(port);
-}
-
-QStringList sandboxArguments(const QString &token, quint16 port = 0)
-{
-    return {u"--port"_s, QString::number(port), u"--token"_s, token};
-}
+// The reference date of saved expiry times.
+const QDateTime kRef(QDate(2001, 1, 1), QTime(0, 0), QTimeZone::utc());
 
 std::optional<QString> savedToken()
 {
@@ -101,23 +88,20 @@ private Q_SLOTS:
 
     void json_data()
     {
-        QTest::addColumn<QByteArray>("json");
-        QTest::addColumn<QDateTime>("expiry"); // a null one for none
-        QTest::addColumn<int>("kind");         // 0 refused, 1 read, 2 read and written back alike
-        addRow("no expiry", QByteArray(R"({"accessToken":"s3cr3t"})"), QDateTime(), 2);
-        addRow("fraction", QByteArray(R"({"accessToken":"s3cr3t","expiresAt":1.25})"),
-               utc(2001, 1, 1, 1250), 2);
+        // expiry: a null one for none; kind: 0 refused, 1 read, 2 read and written back alike
+        columns<QByteArray, QDateTime, int>("json", "expiry", "kind");
+        const QByteArray t = R"({"accessToken":"s3cr3t")";
+        addRow("no expiry", QByteArray(t + "}"), QDateTime(), 2);
+        addRow("fraction", QByteArray(t + R"(,"expiresAt":1.25})"), kRef.addMSecs(1250), 2);
         addRow("null expiry, other keys",
                QByteArray(R"({"expiresAt":null,"accessToken":"s3cr3t","u":1})"), QDateTime(), 1);
-        addRow("string expiry", QByteArray(R"({"accessToken":"s3cr3t","expiresAt":"0"})"),
-               QDateTime(), 0);
+        addRow("string expiry", QByteArray(t + R"(,"expiresAt":"0"})"), QDateTime(), 0);
         addRow("number token", QByteArray(R"({"accessToken":7})"), QDateTime(), 0);
     }
     void json()
     {
-        QFETCH(QByteArray, json);
-        QFETCH(QDateTime, expiry);
-        QFETCH(int, kind);
+        const auto [json, expiry, kind] =
+            fetch<QByteArray, QDateTime, int>("json", "expiry", "kind");
         QString error;
         const std::optional<AuthState> state = AuthState::fromJson(json, &error);
         // Errors are printed: they must not quote the token.
@@ -193,7 +177,7 @@ private Q_SLOTS:
             const QString failure = worker.get();
             QVERIFY2(failure.isEmpty(), qPrintable(failure));
         }
-        const AuthState state{u"tok-event-loop"_s, utc(2001, 1, 1, 5)};
+        const AuthState state{u"tok-event-loop"_s, kRef.addMSecs(5)};
         std::optional<AuthState> loaded;
         QTimer::singleShot(0, this, [&] {
             AuthStore::save(state);
@@ -207,10 +191,7 @@ private Q_SLOTS:
     // until the service decides.
     void savedTokenIsCheckedAtStart_data()
     {
-        QTest::addColumn<bool>("saved");
-        QTest::addColumn<QString>("serviceToken");
-        QTest::addColumn<bool>("offline");
-        QTest::addColumn<Status>("status");
+        columns<bool, QString, bool, Status>("saved", "serviceToken", "offline", "status");
         const QString other = u"eyJ.other.token"_s;
         addRow("nothing saved", false, kToken, false, Status::requiresSetup);
         addRow("accepted", true, kToken, false, Status::loggedIn);
@@ -220,23 +201,21 @@ private Q_SLOTS:
     }
     void savedTokenIsCheckedAtStart()
     {
-        QFETCH(bool, saved);
-        QFETCH(QString, serviceToken);
-        QFETCH(bool, offline);
-        QFETCH(Status, status);
+        const auto [saved, serviceToken, offline, status] =
+            fetch<bool, QString, bool, Status>("saved", "serviceToken", "offline", "status");
         if (saved) {
             AuthStore::save(AuthState{kToken, std::nullopt});
         }
         const quint16 port = closedPort();
+        const QStringList arguments{u"--port"_s, QString::number(port), u"--token"_s, serviceToken};
         std::optional<SandboxProcess> sandbox;
         if (!offline) {
-            sandbox.emplace(sandboxArguments(serviceToken, port));
-            QVERIFY2(sandbox->isRunning(), qPrintable(sandbox->startError()));
+            sandbox.emplace(arguments);
         }
         const qsizetype logStart = Logger::joinedMemoryBuffer().size();
         QStringList dashboards;
         std::unique_ptr<AppState> state(
-            await(AppState::create(base(port), nullptr, [&](AppState &s) {
+            await(AppState::create(u"http://127.0.0.1:%1/"_s.arg(port), nullptr, [&](AppState &s) {
                 s.startDashboardSession = [&](const QString &t) { dashboards << t; };
             })));
         if (offline) {
@@ -251,10 +230,10 @@ private Q_SLOTS:
             QVERIFY2(log.contains(u"WARN [AppState] Cannot validate") &&
                          log.contains(u"Still cannot validate") && !log.contains(kToken),
                      qPrintable(log));
-            sandbox.emplace(sandboxArguments(serviceToken, port));
-            QVERIFY2(sandbox->isRunning(), qPrintable(sandbox->startError()));
+            sandbox.emplace(arguments);
             QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
         }
+        QVERIFY2(sandbox->isRunning(), qPrintable(sandbox->startError()));
         const bool kept = status == Status::loggedIn;
         QCOMPARE(state->authStatus(), status);
         QCOMPARE(bool(state->apiClient()), kept);
@@ -266,7 +245,7 @@ private Q_SLOTS:
     // out clears the web data (later, not inside logout) even when already signed out.
     void loginAndLogout()
     {
-        SandboxProcess sandbox(sandboxArguments(kToken));
+        SandboxProcess sandbox({u"--token"_s, kToken});
         QVERIFY2(sandbox.isRunning(), qPrintable(sandbox.startError()));
         std::unique_ptr<AppState> state(await(AppState::create(sandbox.baseUrl().toString())));
         int cleared = 0;
@@ -301,7 +280,8 @@ private Q_SLOTS:
     void keyringNotUpYetIsWaitedFor()
     {
         if (isChild()) {
-            std::unique_ptr<AppState> state(await(AppState::create(base(closedPort()))));
+            std::unique_ptr<AppState> state(
+                await(AppState::create(u"http://127.0.0.1:%1/"_s.arg(closedPort()))));
             QCOMPARE(state->authStatus(), Status::requiresSetup);
             auto availability = AuthStore::Availability::available;
             QVERIFY(!AuthStore::load(&availability));

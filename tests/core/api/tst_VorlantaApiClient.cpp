@@ -3,8 +3,6 @@
 #include "support/SandboxProcess.h"
 #include "support/TestEnvironment.h"
 
-#include <algorithm>
-
 using namespace TestSupport;
 using namespace Qt::StringLiterals;
 using B = QByteArray;
@@ -15,6 +13,10 @@ namespace {
 AuthState token(const QString &value)
 {
     return AuthState{value, std::nullopt};
+}
+QuickProjectDraft draft(const QString &title, int channel, int chosen = 0)
+{
+    return {title, {}, {}, channel, bool(chosen & 1), bool(chosen & 2), bool(chosen & 4), {}};
 }
 
 } // namespace
@@ -62,35 +64,27 @@ private Q_SLOTS:
     // project body, services in their fixed order and never none.
     void requestsOnTheWire_data()
     {
-        QTest::addColumn<QString>("accessToken");
-        QTest::addColumn<int>("chosen"); // 1 thumbnail, 2 long form, 4 short
-        QTest::addColumn<QByteArray>("services");
-        const QByteArray thumb = R"({"name":"thumbnail","quantity":1})";
-        const QByteArray edit = R"({"name":"video_editing","quantity":1})";
-        const QByteArray reformat = R"({"name":"reformatting","quantity":1})";
+        // chosen: 1 thumbnail, 2 long form, 4 short
+        columns<QString, int, QByteArray>("accessToken", "chosen", "services");
+        const B thumb = R"({"name":"thumbnail","quantity":1})";
         addRow("none chosen, no token", QString(), 0, B("[" + thumb + "]"));
-        addRow("all three", u"abc.def"_s, 7, B("[" + thumb + "," + edit + "," + reformat + "]"));
+        addRow("all three", u"abc.def"_s, 7,
+               B("[" + thumb + R"(,{"name":"video_editing","quantity":1},)" +
+                 R"({"name":"reformatting","quantity":1}])"));
     }
     void requestsOnTheWire()
     {
-        QFETCH(QString, accessToken);
-        QFETCH(int, chosen);
-        QFETCH(QByteArray, services);
+        const auto [accessToken, chosen, services] =
+            fetch<QString, int, QByteArray>("accessToken", "chosen", "services");
         LoopbackPeer peer(200, R"({"id": 77, "extra": true})");
         auto client = VorlantaApiClient::make(peer.url().toString(), token(accessToken));
-        QuickProjectDraft draft;
-        draft.title = u"Trip \"2\""_s;
-        draft.channelId = 3;
-        draft.includeThumbnail = chosen & 1;
-        draft.includeLongForm = chosen & 2;
-        draft.includeShort = chosen & 4;
-        QCOMPARE(await(client->createProject(draft)), qint64(77));
+        QCOMPARE(await(client->createProject(draft(u"Trip \"2\""_s, 3, chosen))), qint64(77));
         QCOMPARE(await(client->getRaw(u"api/v1/creator/channels/"_s)),
                  QByteArray(R"({"id": 77, "extra": true})"));
         const QList<SeenRequest> seen = peer.requests();
         QCOMPARE(seen.size(), 2);
-        QCOMPARE(seen[0].method + ' ' + seen[0].target, "POST /api/v1/creator/projects/");
-        QCOMPARE(seen[1].method + ' ' + seen[1].target, "GET /api/v1/creator/channels/");
+        QCOMPARE(seen[0].line(), "POST /api/v1/creator/projects/");
+        QCOMPARE(seen[1].line(), "GET /api/v1/creator/channels/");
         for (const SeenRequest &request : seen) {
             Headers expected{{"accept", "application/json"},
                              {"host", peer.url().authority().toLatin1()},
@@ -102,10 +96,7 @@ private Q_SLOTS:
                 expected += Headers{{"content-length", B::number(request.body.size())},
                                     {"content-type", "application/json"}};
             }
-            Headers headers = request.headers;
-            std::sort(headers.begin(), headers.end());
-            std::sort(expected.begin(), expected.end());
-            QCOMPARE(headers, expected);
+            QCOMPARE(request.sortedHeaders(), SeenRequest::sorted(expected));
         }
         // Absent notes and due date are sent as empty text.
         QCOMPARE(seen[0].body, "{\"title\":\"Trip \\\"2\\\"\",\"due_date\":\"\",\"channel_id\":3,"
@@ -143,9 +134,7 @@ private Q_SLOTS:
         QCOMPARE(await(client->checkToken()).outcome, r.check);
         QCOMPARE(await(client->validateToken()), r.check == TokenCheck::accepted);
 
-        QuickProjectDraft draft;
-        draft.title = u"Made by the client test"_s;
-        draft.channelId = 1;
+        const QuickProjectDraft draft = ::draft(u"Made by the client test"_s, 1);
         if (r.status == 200) {
             // Created through the client, listed by the service.
             QVERIFY(await(client->createProject(draft)) > 0);
@@ -171,9 +160,9 @@ private Q_SLOTS:
     void malformedSuccessAnswersFailToDecode_data()
     {
         QTest::addColumn<QByteArray>("body");
-        QTest::newRow("missing id") << QByteArray(R"({"idx": 1})");
-        QTest::newRow("id as text") << QByteArray(R"({"id": "1"})");
-        QTest::newRow("not JSON") << QByteArray("<html>");
+        for (const char *body : {R"({"idx": 1})", R"({"id": "1"})", "<html>"}) {
+            addRow(body, QByteArray(body));
+        }
     }
     void malformedSuccessAnswersFailToDecode()
     {

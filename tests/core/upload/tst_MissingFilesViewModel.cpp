@@ -10,6 +10,7 @@
 #include <QtTest/QSignalSpy>
 
 #include <limits>
+#include <numeric>
 
 using namespace TestSupport;
 using namespace Qt::StringLiterals;
@@ -30,32 +31,25 @@ QDateTime utc(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int ms = 0
 QList<qint64> idsOf(const QList<Card> &cards)
 {
     QList<qint64> ids;
-    for (const Card &card : cards) {
-        ids.append(card.id);
-    }
+    std::ranges::transform(cards, std::back_inserter(ids), &Card::id);
     return ids;
 }
 
 QList<qint64> descending(qint64 last, qint64 first)
 {
-    QList<qint64> ids;
-    for (qint64 id = last; id >= first; --id) {
-        ids.append(id);
-    }
+    QList<qint64> ids(last - first + 1);
+    std::iota(ids.rbegin(), ids.rend(), first);
     return ids;
 }
 
 // Sets or clears VORLANTA_API_BASE_URL for one scope.
 struct BaseUrlEnv {
-    explicit BaseUrlEnv(const std::optional<QString> &value)
+    static constexpr const char *k = MissingFilesViewModel::kEnvBaseUrl;
+    explicit BaseUrlEnv(const std::optional<QString> &v)
     {
-        if (value) {
-            qputenv(MissingFilesViewModel::kEnvBaseUrl, value->toUtf8());
-        } else {
-            qunsetenv(MissingFilesViewModel::kEnvBaseUrl);
-        }
+        v ? qputenv(k, v->toUtf8()) : qunsetenv(k);
     }
-    ~BaseUrlEnv() { qunsetenv(MissingFilesViewModel::kEnvBaseUrl); }
+    ~BaseUrlEnv() { qunsetenv(k); }
 };
 
 } // namespace
@@ -87,8 +81,8 @@ private Q_SLOTS:
     // Dates in every form the service sends (others are not read), and sizes to their limits.
     void datesAndSizes_data()
     {
-        QTest::addColumn<QByteArray>("json");
-        QTest::addColumn<QVariant>("expected"); // a QDateTime (invalid: not read) or a size
+        // expected: a QDateTime (invalid: not read) or a size
+        columns<QByteArray, QVariant>("json", "expected");
         const auto date = [](const char *text) { return B("\"" + B(text) + "\""); };
         const auto at = [](auto... parts) { return V(utc(parts...)); };
         addRow("microseconds", date("2025-06-30T12:00:00.123456Z"), at(2025, 6, 30, 12, 0, 0, 123));
@@ -110,8 +104,7 @@ private Q_SLOTS:
     }
     void datesAndSizes()
     {
-        QFETCH(QByteArray, json);
-        QFETCH(QVariant, expected);
+        const auto [json, expected] = fetch<QByteArray, QVariant>("json", "expected");
         const Json value = Json::parse(json.toStdString());
         if (expected.typeId() != QMetaType::QDateTime) {
             QCOMPARE(MissingFilesViewModel::parseSize(value), expected.toLongLong());
@@ -125,10 +118,9 @@ private Q_SLOTS:
     // Where the client comes from: the environment's base URL and the saved token.
     void clientFromEnvironment_data()
     {
-        QTest::addColumn<std::optional<QString>>("env");
-        QTest::addColumn<QString>("token");
-        QTest::addColumn<QString>("base"); // empty: no client
-        QTest::addColumn<QString>("status");
+        // base empty: no client
+        columns<std::optional<QString>, QString, QString, QString>("env", "token", "base",
+                                                                   "status");
         const std::optional<QString> unset;
         addRow("unset", unset, kToken, QString::fromUtf8(BuildConfig::kApiBaseUrl), QString());
         addRow("set verbatim", std::optional(u"http://127.0.0.1:9/b"_s), kToken,
@@ -140,10 +132,9 @@ private Q_SLOTS:
     }
     void clientFromEnvironment()
     {
-        QFETCH(std::optional<QString>, env);
-        QFETCH(QString, token);
-        QFETCH(QString, base);
-        QFETCH(QString, status);
+        const auto [env, token, base, status] =
+            fetch<std::optional<QString>, QString, QString, QString>("env", "token", "base",
+                                                                     "status");
         AuthStore::save(AuthState{token, std::nullopt});
         const BaseUrlEnv scoped(env);
         MissingFilesViewModel model;
@@ -172,14 +163,15 @@ private Q_SLOTS:
         // The sandbox lists the newest project first; the model keeps that order.
         QCOMPARE(idsOf(model.allProjects()), descending(112, 101));
         const QDate day = QDateTime::currentDateTimeUtc().date().addDays(-20);
-        Card garden;
-        garden.id = 101;
-        garden.title = u"Spring Garden Tour"_s;
-        garden.files = {{5001, u"garden-a-roll.mp4"_s, 734003200, QString(), false},
-                        {5002, u"garden-b-roll.mov"_s, 268435456, QString(), false}};
-        garden.channel = Card::ChannelInfo{1, u"Kitchen Table Cooking"_s};
-        garden.hasThumbnailAddon = true;
-        garden.dueDate = utc(day.year(), day.month(), day.day(), 12);
+        const Card garden{101,
+                          u"Spring Garden Tour"_s,
+                          {{5001, u"garden-a-roll.mp4"_s, 734003200, QString(), false},
+                           {5002, u"garden-b-roll.mov"_s, 268435456, QString(), false}},
+                          Card::ChannelInfo{1, u"Kitchen Table Cooking"_s},
+                          true,
+                          false,
+                          true,
+                          utc(day.year(), day.month(), day.day(), 12)};
         QCOMPARE(model.allProjects().last(), garden);
 
         // Pages of seven: 7 then 5, and no page past the last.
@@ -208,8 +200,7 @@ private Q_SLOTS:
 
     void search_data()
     {
-        QTest::addColumn<QString>("query");
-        QTest::addColumn<QList<qint64>>("ids");
+        columns<QString, QList<qint64>>("query", "ids");
         addRow("upper accented", u"ÉTÉ"_s, QList<qint64>{1, 3});
         addRow("one space not trimmed", u" "_s, QList<qint64>{1, 2, 3});
         addRow("sharp s", u"STRASSE"_s, QList<qint64>{4});
@@ -219,8 +210,7 @@ private Q_SLOTS:
     // an empty list clears them.
     void search()
     {
-        QFETCH(QString, query);
-        QFETCH(QList<qint64>, ids);
+        const auto [query, ids] = fetch<QString, QList<qint64>>("query", "ids");
         auto body = std::make_shared<QByteArray>(
             R"({"data":[{"id":1,"title":"Été à Paris"},{"id":2,"title":"Summer Paris"},)"
             R"({"id":3,"title":"Un été indien"},{"id":4,"title":"Straße"}]})");

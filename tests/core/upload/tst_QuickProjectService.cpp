@@ -6,13 +6,10 @@
 
 #include <QtCore/QDir>
 #include <QtCore/QDirIterator>
-#include <QtCore/QRandomGenerator>
 #include <QtCore/QRegularExpression>
 #include <QtCore/QTemporaryDir>
 #include <QtCore/QTimer>
 #include <QtTest/QSignalSpy>
-
-#include <algorithm>
 
 using namespace TestSupport;
 using namespace Qt::StringLiterals;
@@ -63,10 +60,8 @@ struct Fixture {
         if (sandbox->isRunning()) {
             client = VorlantaApiClient::make(sandbox->baseUrl().toString(),
                                              AuthState{sandbox->token(), std::nullopt});
-            QuickProjectDraft draft;
-            draft.title = u"Upload target"_s;
-            draft.channelId = 1;
-            projectId = await(client->createProject(draft));
+            projectId = await(
+                client->createProject({u"Upload target"_s, {}, {}, 1, false, false, false, {}}));
         }
     }
     // Where the sandbox stored a completed file (DATA_DIR/files/<id>/<name>); empty when none.
@@ -91,12 +86,11 @@ private:
 
     QString writeFile(const QString &name, const QByteArray &bytes)
     {
-        const QString path = m_files.filePath(name);
-        QFile file(path);
+        QFile file(m_files.filePath(name));
         if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
             qFatal("could not write a test file");
         }
-        return path;
+        return file.fileName();
     }
 
 private slots:
@@ -115,18 +109,15 @@ private slots:
     // done, and bytes reported while a part is on its way, counted from the file's start.
     void uploadsStoreTheExactBytes_data()
     {
-        QTest::addColumn<QList<qint64>>("sizes");
-        QTest::addColumn<int>("parts");
-        QTest::addColumn<QString>("firstProgress");
+        columns<QList<qint64>, int, QString>("sizes", "parts", "firstProgress");
         QTest::newRow("empty: no PUT") << QList<qint64>{0} << 0 << u"0.0"_s;
         QTest::newRow("two files") << QList<qint64>{100, 300} << 2 << u"25.0"_s;
         QTest::newRow("12 MiB + 1: two parts") << QList<qint64>{12 * kMiB + 1} << 2 << u"100.0"_s;
     }
     void uploadsStoreTheExactBytes()
     {
-        QFETCH(QList<qint64>, sizes);
-        QFETCH(int, parts);
-        QFETCH(QString, firstProgress);
+        const auto [sizes, parts, firstProgress] =
+            fetch<QList<qint64>, int, QString>("sizes", "parts", "firstProgress");
         Fixture fixture;
         START_SANDBOX(fixture);
         QStringList paths;
@@ -173,10 +164,8 @@ private slots:
     // part whose connection drops is sent again, read from the file once more.
     void partFailures_data()
     {
-        QTest::addColumn<QStringList>("fault");
-        QTest::addColumn<int>("code"); // 0: uploaded
-        QTest::addColumn<QString>("description");
-        QTest::addColumn<int>("inits"); // init calls, one per attempt that got that far
+        // code: 0: uploaded; inits: init calls, one per attempt that got that far
+        columns<QStringList, int, QString, int>("fault", "code", "description", "inits");
         addRow("500", QStringList{u"part-500=1"_s}, 500, u"Upload failed with status 500"_s, 3);
         addRow("no ETag", QStringList{u"missing-etag=1"_s}, -2, u"No ETag in response"_s, 3);
         // Each request waits, so the file grows after it was measured and opened.
@@ -188,10 +177,8 @@ private slots:
     }
     void partFailures()
     {
-        QFETCH(QStringList, fault);
-        QFETCH(int, code);
-        QFETCH(QString, description);
-        QFETCH(int, inits);
+        const auto [fault, code, description, inits] =
+            fetch<QStringList, int, QString, int>("fault", "code", "description", "inits");
         Fixture fixture(QStringList{u"--fault"_s} + fault);
         START_SANDBOX(fixture);
         const QByteArray bytes = randomBytes(64 * 1024);
@@ -263,12 +250,10 @@ private slots:
         QCOMPARE(etags, QStringList{u"abc"_s});
         const QList<SeenRequest> seen = peer.requests();
         QCOMPARE(seen.size(), 1);
-        QCOMPARE(seen[0].method + ' ' + seen[0].target, "PUT /part?sig=x");
-        Headers headers = seen[0].headers;
-        std::sort(headers.begin(), headers.end());
-        QCOMPARE(headers, (Headers{{"content-length", "10"},
-                                   {"content-type", "application/octet-stream"},
-                                   {"host", peer.url().authority().toLatin1()}}));
+        QCOMPARE(seen[0].line(), "PUT /part?sig=x");
+        QCOMPARE(seen[0].sortedHeaders(), (Headers{{"content-length", "10"},
+                                                   {"content-type", "application/octet-stream"},
+                                                   {"host", peer.url().authority().toLatin1()}}));
         QCOMPARE(seen[0].body, bytes);
     }
 
