@@ -1,49 +1,18 @@
 #include "core/queue/FileCopier.h"
-#include "support/TestEnvironment.h"
-
-#include <QtCore/QDirIterator>
+#include "support/QueueFiles.h"
 
 #include <atomic>
 #include <sys/stat.h>
 
 using namespace Qt::Literals::StringLiterals;
-
-namespace {
-
-QString makeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) >= 0
-               ? path
-               : QString();
-}
-
-// Every entry below the directory, sorted; directories end in "/", links show their target.
-QStringList tree(const QString &root)
-{
-    QStringList entries;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QFileInfo info = it.nextFileInfo();
-        const QString relative = QDir(root).relativeFilePath(info.filePath());
-        entries << (info.isSymLink() ? relative + u" -> "_s + info.symLinkTarget()
-                    : info.isDir()   ? relative + u'/'
-                                     : relative);
-    }
-    entries.sort();
-    return entries;
-}
-
-} // namespace
+using namespace QueueFiles;
 
 class TestFileCopier : public QObject {
     Q_OBJECT
     QString m_dir = TestSupport::root() + u"/copier"_s;
 
     // Copies leave no hidden temporary behind, whatever their outcome.
-    bool noPartialFiles() const { return tree(m_dir).filter(u".partial-"_s).isEmpty(); }
+    bool noPartialFiles() const { return snapshot(m_dir, false).filter(u".partial-"_s).isEmpty(); }
 
 private Q_SLOTS:
     void init()
@@ -68,7 +37,7 @@ private Q_SLOTS:
         QFETCH(QString, source);
         QFETCH(QString, destination);
         QFETCH(QString, error);
-        makeFile(m_dir + u"/a.mov"_s, "data");
+        QVERIFY(writeFile(m_dir + u"/a.mov"_s));
         QVERIFY(QFile::link(m_dir + u"/nowhere"_s, m_dir + u"/link"_s));
         QCOMPARE(::mkfifo(QFile::encodeName(m_dir + u"/fifo"_s).constData(), 0644), 0);
         const FileCopier::Result result =
@@ -87,25 +56,23 @@ private Q_SLOTS:
     {
         QFETCH(bool, recursively);
         const QString source = m_dir + u"/Shoot"_s;
-        for (const QString &file : {u"a.mov"_s, u".hidden.mov"_s, u"day1/b.mov"_s, u".cache/c"_s}) {
-            QVERIFY(!makeFile(source + u'/' + file, file.toUtf8()).isEmpty());
-        }
+        QVERIFY(plant(source, u"a.mov=A|.hidden.mov=H|day1/b.mov=B|.cache/c=C"_s));
         QVERIFY(QDir().mkpath(source + u"/empty"_s));
         QVERIFY(::chmod(QFile::encodeName(source + u"/a.mov"_s).constData(), 0640) == 0);
         // A link to the folder itself must not make the copy recurse forever.
         QVERIFY(QFile::link(source, source + u"/day1/loop"_s));
-        const QString destination = makeFile(m_dir + u"/staged/stale.mov"_s, "old").chopped(10);
+        const QString destination = m_dir + u"/staged"_s;
+        QVERIFY(writeFile(destination + u"/stale.mov"_s, "old"));
         const FileCopier::Result result = recursively
                                               ? FileCopier::copyRecursively(source, destination)
                                               : FileCopier::copyDirectory(source, destination);
         QVERIFY2(result.ok, qPrintable(result.errorDescription));
-        QStringList expected{u"a.mov"_s, u"day1/"_s, u"day1/b.mov"_s, u"day1/loop -> "_s + source,
-                             u"empty/"_s};
-        expected += recursively ? QStringList{u".cache/"_s, u".cache/c"_s, u".hidden.mov"_s}
-                                : QStringList{u"stale.mov"_s};
-        expected.sort();
-        QCOMPARE(tree(destination), expected);
-        QCOMPARE(TestSupport::readFile(destination + u"/day1/b.mov"_s), QByteArray("day1/b.mov"));
+        QCOMPARE(
+            snapshot(destination),
+            sorted(QStringList{u"a.mov=A"_s, u"day1/"_s, u"day1/b.mov=B"_s,
+                               u"day1/loop -> "_s + source, u"empty/"_s} +
+                   (recursively ? QStringList{u".cache/"_s, u".cache/c=C"_s, u".hidden.mov=H"_s}
+                                : QStringList{u"stale.mov=old"_s})));
         QCOMPARE(QFileInfo(destination + u"/a.mov"_s).permissions(),
                  QFileInfo(source + u"/a.mov"_s).permissions()); // the mode travels
     }
@@ -113,7 +80,7 @@ private Q_SLOTS:
     void treeCopyRefusesSpecialFiles()
     {
         const QString source = m_dir + u"/src"_s;
-        makeFile(source + u"/a.mov"_s, "a");
+        QVERIFY(writeFile(source + u"/a.mov"_s));
         QCOMPARE(::mkfifo(QFile::encodeName(source + u"/pipe"_s).constData(), 0644), 0);
         const FileCopier::Result result = FileCopier::copyRecursively(source, m_dir + u"/dst"_s);
         QVERIFY(!result.ok);
@@ -122,8 +89,8 @@ private Q_SLOTS:
 
     void moveRefusesToReplace()
     {
-        const QString from = makeFile(m_dir + u"/job.json"_s, "new");
-        const QString to = makeFile(m_dir + u"/archive.json"_s, "old");
+        const QString from = m_dir + u"/job.json"_s, to = m_dir + u"/archive.json"_s;
+        QVERIFY(writeFile(from, "new") && writeFile(to, "old"));
         QVERIFY(!FileCopier::moveWithoutReplacing(from, to).ok);
         QCOMPARE(TestSupport::readFile(to), QByteArray("old"));
         QVERIFY(QFile::remove(to) && FileCopier::moveWithoutReplacing(from, to).ok);

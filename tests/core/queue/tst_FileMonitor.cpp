@@ -1,5 +1,5 @@
 #include "core/queue/FileMonitor.h"
-#include "support/TestEnvironment.h"
+#include "support/QueueFiles.h"
 
 #include <QtCore/QSaveFile>
 #include <QtCore/QSemaphore>
@@ -12,26 +12,27 @@
 #include <thread>
 
 using namespace Qt::Literals::StringLiterals;
+using namespace QueueFiles;
 
 namespace {
 
-bool writeFile(const QString &path, const QByteArray &content = "{}")
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(content) == content.size();
-}
-
-// What a monitor's callback received: per batch, "+name" (added) or "-name" (removed) per
+// What a monitor's callback received in a watched directory "w" (inside a fresh temporary one,
+// so that entries can come from outside): per batch, "+name" (added) or "-name" (removed) per
 // change. Sentinel files "zz-*" written by settle() mark points in the stream of events.
 struct Recorder {
-    explicit Recorder(QString directory) : dir(std::move(directory)) {}
+    explicit Recorder(const QString &watched = {})
+        : dir(watched.isEmpty() ? base.path() + u"/w"_s : watched)
+    {
+        QDir().mkpath(dir);
+    }
+    QTemporaryDir base{TestSupport::root() + u"/fm-XXXXXX"_s};
     QString dir;
     std::function<void()> afterBatch; // on the monitor's thread
     mutable std::mutex mutex;
     QList<QStringList> raw;
     int settles = 0;
 
+    QString path(const QString &name) const { return dir + u'/' + name; }
     FileMonitor::Callback callback()
     {
         return [this](const QList<FileChange> &changes) {
@@ -40,53 +41,62 @@ struct Recorder {
                 batch.append((change.kind == FileChange::Kind::added ? u'+' : u'-') +
                              QDir(dir).relativeFilePath(change.path));
             }
-            {
-                std::lock_guard lock(mutex);
-                raw.append(batch);
-            }
+            std::unique_lock lock(mutex);
+            raw.append(batch);
+            lock.unlock();
             if (afterBatch) {
                 afterBatch();
             }
         };
     }
-    // The batches without sentinels.
-    QList<QStringList> batches() const
+    QList<QStringList> batches(bool withSentinels = false) const
     {
         std::lock_guard lock(mutex);
         QList<QStringList> result;
         for (QStringList batch : raw) {
-            batch.removeIf([](const QString &c) { return c.startsWith(u"+zz-"_s); });
+            batch.removeIf(
+                [&](const QString &c) { return !withSentinels && c.startsWith(u"+zz-"_s); });
             if (!batch.isEmpty()) {
                 result.append(batch);
             }
         }
         return result;
     }
-    qsizetype rawCount() const
-    {
-        std::lock_guard lock(mutex);
-        return raw.size();
-    }
     // Writes a sentinel and waits for its report: events are handled in order, so everything
     // changed before has been reported once this returns true.
     bool settle()
     {
-        const QString name = u"zz-%1.json"_s.arg(++settles);
-        return writeFile(dir + u'/' + name) && QTest::qWaitFor([&] {
-                   std::lock_guard lock(mutex);
-                   return std::any_of(raw.cbegin(), raw.cend(), [&](const QStringList &b) {
-                       return b.contains(u'+' + name);
-                   });
+        const QString name = u"+zz-%1.json"_s.arg(++settles);
+        return writeFile(path(name.mid(1))) && QTest::qWaitFor([&] {
+                   return std::ranges::any_of(
+                       batches(true), [&](const QStringList &b) { return b.contains(name); });
                });
     }
-};
-
-// A watched directory "w" inside a fresh temporary one, so that entries can come from outside.
-struct Workspace {
-    QTemporaryDir base{TestSupport::root() + u"/fm-XXXXXX"_s};
-    QString watched = base.path() + u"/w"_s;
-    bool made = QDir().mkpath(watched);
-    QString path(const QString &name) const { return watched + u'/' + name; }
+    // Runs steps like "w x.json; r a.json b.json": w(rite), s(ave atomically), m(kdir), l(ink,
+    // dangling), x (remove), r(ename, replacing).
+    bool perform(const QString &script) const
+    {
+        for (const QString &step : script.split(u';', Qt::SkipEmptyParts)) {
+            const QStringList words = step.split(u' ', Qt::SkipEmptyParts);
+            const QString target = path(words.value(1));
+            QSaveFile save(target);
+            const char op = words.value(0).at(0).toLatin1();
+            const bool ok =
+                op == 'w' ? writeFile(target)
+                : op == 's'
+                    ? save.open(QIODevice::WriteOnly) && save.write("{}") == 2 && save.commit()
+                : op == 'm' ? QDir().mkdir(target)
+                : op == 'l' ? QFile::link(base.path() + u"/nowhere"_s, target)
+                : op == 'x' ? QFile::remove(target)
+                : op == 'r' ? std::rename(QFile::encodeName(target).constData(),
+                                          QFile::encodeName(path(words.value(2))).constData()) == 0
+                            : false;
+            if (!ok) {
+                return false;
+            }
+        }
+        return true;
+    }
 };
 
 // Within a batch every addition comes before every removal.
@@ -94,31 +104,6 @@ bool additionsFirst(const QStringList &batch)
 {
     return std::is_sorted(batch.cbegin(), batch.cend(),
                           [](const QString &a, const QString &b) { return a.at(0) < b.at(0); });
-}
-
-// Runs steps like "w x.json; r a.json b.json": w(rite), s(ave atomically), m(kdir), l(ink,
-// dangling), x (remove), r(ename, replacing).
-bool perform(const Workspace &ws, const QString &script)
-{
-    for (const QString &step : script.split(u';', Qt::SkipEmptyParts)) {
-        const QStringList words = step.split(u' ', Qt::SkipEmptyParts);
-        const QString path = ws.path(words.value(1));
-        QSaveFile save(path);
-        const char op = words.value(0).at(0).toLatin1();
-        const bool ok =
-            op == 'w'   ? writeFile(path)
-            : op == 's' ? save.open(QIODevice::WriteOnly) && save.write("{}") == 2 && save.commit()
-            : op == 'm' ? QDir().mkdir(path)
-            : op == 'l' ? QFile::link(ws.base.path() + u"/nowhere"_s, path)
-            : op == 'x' ? QFile::remove(path)
-            : op == 'r' ? std::rename(QFile::encodeName(path).constData(),
-                                      QFile::encodeName(ws.path(words.value(2))).constData()) == 0
-                        : false;
-        if (!ok) {
-            return false;
-        }
-    }
-    return true;
 }
 
 enum class Stop { cancel, cancelFromAnotherThread, destroy, cancelInsideCallback, destroyInside };
@@ -151,53 +136,51 @@ private Q_SLOTS:
     {
         QFETCH(QString, script);
         QFETCH(QString, expected);
-        Workspace ws;
-        QVERIFY(writeFile(ws.path(u"a.json"_s)) && writeFile(ws.path(u"a.tmp"_s)));
-        Recorder recorder(ws.watched);
-        FileMonitor monitor(ws.watched, recorder.callback());
-        QVERIFY(perform(ws, script));
+        Recorder recorder;
+        QVERIFY(writeFile(recorder.path(u"a.json"_s)) && writeFile(recorder.path(u"a.tmp"_s)));
+        FileMonitor monitor(recorder.dir, recorder.callback());
+        QVERIFY(recorder.perform(script));
         QVERIFY(recorder.settle());
-        QStringList changes = expected.split(u' ', Qt::SkipEmptyParts), all;
+        QStringList all;
         for (const QStringList &batch : recorder.batches()) {
             QVERIFY2(additionsFirst(batch), qPrintable(batch.join(u' ')));
             all += batch;
         }
-        changes.sort();
-        all.sort();
-        QCOMPARE(all, changes);
+        QCOMPARE(sorted(all), sorted(expected.split(u' ', Qt::SkipEmptyParts)));
     }
 
     void changesDuringTheCallbackArriveAsOneBatch()
     {
-        Workspace ws;
-        QVERIFY(writeFile(ws.path(u"a.json"_s)) && writeFile(ws.path(u"d.json"_s)));
+        Recorder recorder;
+        QVERIFY(writeFile(recorder.path(u"a.json"_s)) && writeFile(recorder.path(u"d.json"_s)));
         QSemaphore entered, release;
-        Recorder recorder(ws.watched);
         recorder.afterBatch = [&] {
-            if (recorder.rawCount() == 1) {
+            if (recorder.batches(true).size() == 1) {
                 entered.release();
                 release.acquire();
             }
         };
-        FileMonitor monitor(ws.watched, recorder.callback());
-        QVERIFY(writeFile(ws.path(u"t.json"_s)));
+        FileMonitor monitor(recorder.dir, recorder.callback());
+        QVERIFY(writeFile(recorder.path(u"t.json"_s)));
         QVERIFY(entered.tryAcquire(1, 10000));
-        QVERIFY(perform(ws, u"r a.json b.json; w c.json; x d.json"_s));
+        QVERIFY(recorder.perform(u"r a.json b.json; w c.json; x d.json"_s));
         release.release();
         QVERIFY(recorder.settle());
-        QList<QStringList> batches = recorder.batches();
+        const QList<QStringList> batches = recorder.batches();
         QCOMPARE(batches.size(), 2);
         QCOMPARE(batches[0], QStringList{u"+t.json"_s});
         QVERIFY2(additionsFirst(batches[1]), qPrintable(batches[1].join(u' ')));
-        batches[1].sort();
-        QCOMPARE(batches[1], (QStringList{u"+b.json"_s, u"+c.json"_s, u"-a.json"_s, u"-d.json"_s}));
+        QCOMPARE(sorted(batches[1]),
+                 (QStringList{u"+b.json"_s, u"+c.json"_s, u"-a.json"_s, u"-d.json"_s}));
     }
 
     void nothingIsReportedAfterStopping_data()
     {
         QTest::addColumn<Stop>("stop");
         QTest::newRow("cancel() twice") << Stop::cancel;
-        QTest::newRow("cancel() from another thread") << Stop::cancelFromAnotherThread;
+        // It returns only once the running callback has.
+        QTest::newRow("cancel() from another thread during the callback")
+            << Stop::cancelFromAnotherThread;
         QTest::newRow("cancel() then destruction") << Stop::destroy;
         QTest::newRow("cancel() inside the callback") << Stop::cancelInsideCallback;
         QTest::newRow("destruction inside the callback") << Stop::destroyInside;
@@ -205,12 +188,16 @@ private Q_SLOTS:
     void nothingIsReportedAfterStopping()
     {
         QFETCH(Stop, stop);
-        Workspace ws;
-        Recorder recorder(ws.watched);
+        Recorder recorder;
         std::unique_ptr<FileMonitor> monitor;
-        std::atomic<bool> called{false};
+        std::atomic<bool> called{false}, callbackReturned{false}, cancelReturned{false};
+        QSemaphore entered, release;
         recorder.afterBatch = [&] {
-            if (stop == Stop::cancelInsideCallback) {
+            if (stop == Stop::cancelFromAnotherThread) {
+                entered.release();
+                release.acquire();
+                callbackReturned = true;
+            } else if (stop == Stop::cancelInsideCallback) {
                 monitor->cancel();
                 monitor->cancel();
             } else if (stop == Stop::destroyInside) {
@@ -218,53 +205,36 @@ private Q_SLOTS:
             }
             called = true;
         };
-        monitor = std::make_unique<FileMonitor>(ws.watched, recorder.callback());
-        QVERIFY(writeFile(ws.path(u"t.json"_s)));
+        monitor = std::make_unique<FileMonitor>(recorder.dir, recorder.callback());
+        QVERIFY(writeFile(recorder.path(u"t.json"_s)));
+        if (stop == Stop::cancelFromAnotherThread) {
+            QVERIFY(entered.tryAcquire(1, 10000));
+            bool afterTheCallback = false;
+            std::thread canceller([&] {
+                monitor->cancel();
+                afterTheCallback = callbackReturned;
+                cancelReturned = true;
+            });
+            QTest::qWait(50);
+            const bool returnedEarly = cancelReturned;
+            release.release();
+            canceller.join();
+            QVERIFY(!returnedEarly && afterTheCallback);
+        }
         QTRY_VERIFY(called.load());
         if (stop == Stop::cancel || stop == Stop::destroy) {
             monitor->cancel();
             monitor->cancel();
-        } else if (stop == Stop::cancelFromAnotherThread) {
-            std::thread([&] { monitor->cancel(); }).join();
         }
         if (stop == Stop::destroy) {
             monitor.reset();
         }
-        Recorder witness(ws.watched); // a second monitor, to know when the changes were seen
-        FileMonitor witnessMonitor(ws.watched, witness.callback());
-        QVERIFY(writeFile(ws.path(u"u.json"_s)) && QFile::remove(ws.path(u"t.json"_s)));
+        Recorder witness(recorder.dir); // a second monitor, to know when the changes were seen
+        FileMonitor witnessMonitor(recorder.dir, witness.callback());
+        QVERIFY(writeFile(recorder.path(u"u.json"_s)) && QFile::remove(recorder.path(u"t.json"_s)));
         QVERIFY(witness.settle());
         QTest::qWait(200);
-        QCOMPARE(recorder.batches(), QList<QStringList>{{u"+t.json"_s}});
-        QCOMPARE(recorder.rawCount(), 1);
-    }
-
-    void cancelWaitsForARunningCallback()
-    {
-        Workspace ws;
-        QSemaphore entered, release;
-        std::atomic<bool> callbackReturned{false}, cancelReturned{false};
-        Recorder recorder(ws.watched);
-        recorder.afterBatch = [&] {
-            entered.release();
-            release.acquire();
-            callbackReturned = true;
-        };
-        FileMonitor monitor(ws.watched, recorder.callback());
-        QVERIFY(writeFile(ws.path(u"t.json"_s)));
-        QVERIFY(entered.tryAcquire(1, 10000));
-        bool afterTheCallback = false;
-        std::thread canceller([&] {
-            monitor.cancel();
-            afterTheCallback = callbackReturned;
-            cancelReturned = true;
-        });
-        QTest::qWait(50);
-        const bool returnedEarly = cancelReturned;
-        release.release();
-        canceller.join();
-        QVERIFY(!returnedEarly && afterTheCallback);
-        QCOMPARE(recorder.rawCount(), 1);
+        QCOMPARE(recorder.batches(true), QList<QStringList>{{u"+t.json"_s}});
     }
 };
 

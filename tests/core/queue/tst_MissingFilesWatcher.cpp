@@ -3,7 +3,7 @@
 #include "core/queue/MissingFilesWatcher.h"
 #include "core/shell/Logger.h"
 #include "core/shell/Paths.h"
-#include "support/TestEnvironment.h"
+#include "support/QueueFiles.h"
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QElapsedTimer>
@@ -15,18 +15,11 @@
 #include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
+using namespace QueueFiles;
 
 namespace {
 
 constexpr int kTimeoutMs = 10000;
-
-bool writeFile(const QString &path, const QByteArray &bytes, bool append = false)
-{
-    QFile file(path);
-    return file.open(append ? QIODevice::Append | QIODevice::WriteOnly
-                            : QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(bytes) == bytes.size() && file.flush();
-}
 
 QByteArray lines(const QStringList &paths)
 {
@@ -47,28 +40,27 @@ QList<QStringList> jobFileLists()
     return lists;
 }
 
-// Every published missingFiles, and whether each came on the main thread.
-struct Publications {
-    explicit Publications(MissingFilesWatcher &watcher)
+// A watcher that keeps every missingFiles it published, and whether each came on the main thread.
+struct Watcher : MissingFilesWatcher {
+    Watcher()
     {
-        QObject::connect(
-            &watcher, &MissingFilesWatcher::missingFilesChanged, &watcher,
-            [this, &watcher] {
-                lists.append(watcher.missingFiles());
+        connect(
+            this, &MissingFilesWatcher::missingFilesChanged, this,
+            [this] {
+                published.append(missingFiles());
                 onMainThread &= QThread::currentThread() == qApp->thread();
             },
             Qt::DirectConnection);
     }
-    QList<QStringList> lists;
+    // Runs what was asked and delivers what it posted to this thread.
+    void settle()
+    {
+        waitUntilIdle();
+        QCoreApplication::sendPostedEvents();
+    }
+    QList<QStringList> published;
     bool onMainThread = true;
 };
-
-// Runs what was asked of the watcher and delivers what it posted to this thread.
-void settle(MissingFilesWatcher &watcher)
-{
-    watcher.waitUntilIdle();
-    QCoreApplication::sendPostedEvents();
-}
 
 } // namespace
 
@@ -107,9 +99,7 @@ private Q_SLOTS:
 
     void burstBecomesOneJobPublishedOnTheMainThread()
     {
-        MissingFilesWatcher watcher;
-        QCOMPARE(watcher.missingQueuePath(), m_queue);
-        Publications published(watcher);
+        Watcher watcher;
         watcher.startWatching();
         const QStringList files = media({"c/1.mov", "c/2.mov", "c/3.mov", "a/clip.mov"});
         QElapsedTimer sinceLastWrite;
@@ -124,8 +114,8 @@ private Q_SLOTS:
                  qPrintable(QString::number(sinceLastWrite.elapsed())));
         QTest::qWait(1000);
         QCOMPARE(jobFileLists(), QList<QStringList>{files});
-        QCOMPARE(published.lists, QList<QStringList>{files});
-        QVERIFY(published.onMainThread);
+        QCOMPARE(watcher.published, QList<QStringList>{files});
+        QVERIFY(watcher.onMainThread);
         QCOMPARE(watcher.property("missingFiles").toStringList(), files);
         QVERIFY(!QFileInfo::exists(m_queue) && !QFileInfo::exists(m_private));
     }
@@ -158,16 +148,13 @@ private Q_SLOTS:
         QFETCH(QByteArray, content);
         QFETCH(QStringList, expected);
         expected.replaceInStrings(u"@"_s, m_media);
-        MissingFilesWatcher watcher;
-        Publications published(watcher);
+        Watcher watcher;
         QVERIFY(writeFile(m_queue, content.replace('@', QFile::encodeName(m_media))));
         watcher.processMissingQueue();
-        settle(watcher);
+        watcher.settle();
         QVERIFY(!QFileInfo::exists(m_queue) && !QFileInfo::exists(m_private));
-        const QList<QStringList> batches =
-            expected.isEmpty() ? QList<QStringList>() : QList<QStringList>{expected};
-        QCOMPARE(published.lists, batches);
-        QCOMPARE(jobFileLists(), batches);
+        QCOMPARE(watcher.published, QList<QStringList>{expected});
+        QCOMPARE(jobFileLists(), QList<QStringList>{expected});
     }
 
     void leftoverIsReadOnTheNextChange_data()
@@ -179,8 +166,7 @@ private Q_SLOTS:
     void leftoverIsReadOnTheNextChange()
     {
         QFETCH(bool, withQueueFile);
-        MissingFilesWatcher watcher;
-        Publications published(watcher);
+        Watcher watcher;
         const QStringList older = media({"c/1.mov", "c/2.mov"});
         QVERIFY(writeFile(m_private, lines(older)));
         watcher.startWatching();
@@ -190,34 +176,32 @@ private Q_SLOTS:
         if (withQueueFile) {
             expected.append(media({"c/3.mov"}));
         }
-        QTRY_COMPARE_WITH_TIMEOUT(published.lists, expected, kTimeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(watcher.published, expected, kTimeoutMs);
         QCOMPARE(jobFileLists(), expected);
         QVERIFY(!QFileInfo::exists(m_queue) && !QFileInfo::exists(m_private));
     }
 
     void unreadableQueueFileIsKeptForTheNextRun()
     {
-        MissingFilesWatcher watcher;
-        Publications published(watcher);
+        Watcher watcher;
         const QByteArray invalid = "\xff\xfe" + lines(media({"c/1.mov"}));
         QVERIFY(writeFile(m_queue, invalid));
         watcher.processMissingQueue();
-        settle(watcher);
-        QVERIFY(published.lists.isEmpty() && jobFileLists().isEmpty());
+        watcher.settle();
+        QVERIFY(watcher.published.isEmpty() && jobFileLists().isEmpty());
         QCOMPARE(TestSupport::readFile(m_private), invalid);
         // Once readable it is taken first; the newer queue file follows.
         QVERIFY(writeFile(m_private, lines(media({"c/1.mov"}))));
         QVERIFY(writeFile(m_queue, lines(media({"c/2.mov"}))));
         watcher.processMissingQueue();
-        settle(watcher);
-        QCOMPARE(published.lists, (QList<QStringList>{media({"c/1.mov"}), media({"c/2.mov"})}));
+        watcher.settle();
+        QCOMPARE(watcher.published, (QList<QStringList>{media({"c/1.mov"}), media({"c/2.mov"})}));
         QVERIFY(!QFileInfo::exists(m_queue) && !QFileInfo::exists(m_private));
     }
 
     void linesAppendedAfterTheTakeAreKept()
     {
-        MissingFilesWatcher watcher;
-        Publications published(watcher);
+        Watcher watcher;
         const QStringList first = media({"c/1.mov", "c/2.mov"});
         QVERIFY(writeFile(m_queue, lines(first)));
         watcher.startWatching();
@@ -237,7 +221,7 @@ private Q_SLOTS:
         QCOMPARE(QString::fromUtf8(reinterpret_cast<const inotify_event *>(buffer)->name),
                  u"missing.queue"_s);
         const QList<QStringList> expected{first, media({"c/3.mov"})};
-        QTRY_COMPARE_WITH_TIMEOUT(published.lists, expected, kTimeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(watcher.published, expected, kTimeoutMs);
         QTRY_COMPARE_WITH_TIMEOUT(jobFileLists(), expected, kTimeoutMs);
     }
 
@@ -264,9 +248,9 @@ private Q_SLOTS:
         QVERIFY2((jobs == QList<QStringList>{files} && onDisk.isEmpty()) ||
                      (jobs.isEmpty() && onDisk == lines(files)),
                  onDisk.constData());
-        MissingFilesWatcher next;
+        Watcher next;
         next.processMissingQueue();
-        settle(next);
+        next.settle();
         QCOMPARE(jobFileLists(), QList<QStringList>{files});
     }
 };
