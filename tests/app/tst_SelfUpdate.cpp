@@ -68,10 +68,8 @@ private Q_SLOTS:
 
         const QString executable =
             QFileInfo(installed + "/bin/vorlanta-creator"_q).canonicalFilePath();
+        qputenv("TMPDIR", native(temporary));
         QProcess first;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("TMPDIR"_q, temporary);
-        first.setProcessEnvironment(environment);
         first.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         first.start(executable, {});
         QVERIFY(first.waitForStarted());
@@ -99,11 +97,7 @@ private Q_SLOTS:
         QCOMPARE(BundleSignature::verify(installed, testPublicKey()), QString());
         QVERIFY(!QFileInfo::exists(installed + ".update"_q));
         QCOMPARE(processesOf(executable).size(), 1);
-        const QString logs = allLogs();
-        QVERIFY(logs.contains("[Updater] Latest manifest version: 0.1.1"_q));
-        QVERIFY(
-            logs.contains("[Updater] Launching installer script and terminating current app"_q));
-        QCOMPARE(logs.count("[Updater] Checking for updates (manual: false)"_q), 2);
+        QCOMPARE(allLogs().count("[Updater] Checking for updates (manual: false)"_q), 2);
         // Nothing is left in the temporary directory but the installer's log.
         QCOMPARE(entriesOf(temporary), QStringList{"vorlanta-updater.log"_q});
     }

@@ -7,8 +7,10 @@
 
 #include <QtCore/QCryptographicHash>
 #include <QtCore/QProcess>
+#include <QtTest/QTest>
 
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 // Bundles, signed releases and the test signing key, for the update tests.
@@ -18,6 +20,29 @@ namespace UpdateTest {
 inline QString operator""_q(const char *text, size_t size)
 {
     return QString::fromUtf8(text, qsizetype(size));
+}
+
+// Data-driven tests in one line per step: columns<A, B>("a", "b"), row("name", a, b) (C strings
+// become QStrings) and const auto [a, b] = fetch<A, B>("a", "b").
+template <typename... Types, typename... Names> void columns(const Names &...names)
+{
+    (QTest::addColumn<Types>(names), ...);
+}
+template <typename T> auto cell(const T &value)
+{
+    if constexpr (std::is_convertible_v<T, const char *>) {
+        return QString::fromUtf8(value);
+    } else {
+        return value;
+    }
+}
+template <typename... Values> void row(const char *name, const Values &...values)
+{
+    (QTest::newRow(name) << ... << cell(values));
+}
+template <typename... Types, typename... Names> std::tuple<Types...> fetch(const Names &...names)
+{
+    return {*static_cast<Types *>(QTest::qData(names, qMetaTypeId<Types>()))...};
 }
 
 inline const QString kBundleName = QStringLiteral("Vorlanta Creator.app");
@@ -105,17 +130,14 @@ inline Run releaseTool(const QStringList &arguments, const QString &tmp, const Q
 
 // Packs and signs a release with the test key; the archive's path, empty when that failed.
 inline QString packRelease(const QString &bundle, const QString &version, const QString &outDir,
-                           QString name = {})
+                           const QString &name = "Vorlanta-Creator.tar.gz"_q)
 {
-    name = name.isEmpty() ? "Vorlanta-Creator-"_q + version + ".tar.gz"_q : name;
     const Run packed = releaseTool({"--bundle"_q, bundle, "--version"_q, version, "--key"_q,
                                     keyFile("test-key.pem"), "--out"_q, outDir, "--base-url"_q,
                                     "http://127.0.0.1/r/"_q, "--filename"_q, name},
                                    QDir::tempPath());
-    if (packed.exitCode != 0) {
-        qWarning("release tool failed: %s", packed.err.constData());
-    }
-    return packed.exitCode == 0 ? QDir(outDir).filePath(name) : QString();
+    return packed.exitCode == 0 ? QDir(outDir).filePath(name)
+                                : (qWarning() << "release tool failed:" << packed.err, QString());
 }
 
 // Everything the logger kept in memory, once its queue has written it.

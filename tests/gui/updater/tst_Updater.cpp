@@ -89,18 +89,14 @@ private slots:
     // What the user sees and what is logged, per kind of check and outcome.
     void alertsByKindOfCheck_data()
     {
-        QTest::addColumn<QString>("installed");
-        QTest::addColumn<QString>("fault");
-        // Of the installation; empty: a development build; "Pinned": one even root cannot write.
-        QTest::addColumn<QString>("folder");
-        QTest::addColumn<bool>("manual");
-        QTest::addColumn<QStringList>("alerts"); // "title|text|buttons"_q, or its start
-        QTest::addColumn<QString>("logLine");
-        const auto row = [](const char *name, const char *installed, const char *fault, bool manual,
+        // folder of the installation: empty, a development build; "Pinned": even root cannot write
+        // it. alerts: "title|text|buttons", or its start.
+        columns<QString, QString, bool, QStringList, QString, QString>(
+            "installed", "fault", "manual", "alerts", "logLine", "folder");
+        const auto add = [](const char *name, const char *installed, const char *fault, bool manual,
                             const QStringList &alerts, const QString &logLine,
                             const QString &folder = "Apps"_q) {
-            QTest::newRow(name) << QString::fromUtf8(installed) << QString::fromUtf8(fault)
-                                << folder << manual << alerts << logLine;
+            row(name, installed, fault, manual, alerts, logLine, folder);
         };
         const QString failed = "ERROR [Updater] Update failed: "_q;
         const QString manualFailed = "ERROR [Updater] Manual update check failed: "_q;
@@ -109,44 +105,41 @@ private slots:
         const QStringList moveIt{
             "Cannot Auto-Update|This app is running from a temporary location. Please move it to "_q
             "your Applications folder first, then relaunch to enable automatic updates.|OK"_q};
-        row("same version, manual", "1.1.0", "", true,
+        add("same version, manual", "1.1.0", "", true,
             {"You're Up to Date|Vorlanta Creator 1.1.0 is the latest version.|OK"_q},
             "INFO [Updater] App is up to date"_q);
-        row("newer, Later", "1.0", "", true, {kOffer}, "INFO [Updater] User deferred update"_q);
-        row("manifest-404", "1.0", "manifest-404=1", false, {}, failed + "badStatus(404)"_q);
-        row("manifest-404, manual", "1.0", "manifest-404=1", true,
+        add("newer, Later", "1.0", "", true, {kOffer}, "INFO [Updater] User deferred update"_q);
+        add("manifest-404", "1.0", "manifest-404=1", false, {}, failed + "badStatus(404)"_q);
+        add("manifest-404, manual", "1.0", "manifest-404=1", true,
             {checkFailed + "The operation couldn\u2019t be completed. "_q
                            "(Vorlanta_Creator.UpdaterError error 0.)|OK"_q},
             manualFailed + "badStatus(404)"_q);
-        row("download-206, manual", "1.0", "download-206=1", true, {kOffer, checkFailed},
+        add("download-206, manual", "1.0", "download-206=1", true, {kOffer, checkFailed},
             manualFailed + "badStatus(206)"_q);
-        row("wrong-digest", "1.0", "wrong-digest=1", false, {kOffer},
+        add("wrong-digest", "1.0", "wrong-digest=1", false, {kOffer},
             failed + "integrityMismatch"_q);
-        row("bad-signature, manual", "1.0", "bad-signature=1", true,
+        add("bad-signature, manual", "1.0", "bad-signature=1", true,
             {kOffer, "Update Failed|The downloaded update has an invalid code signature and "_q
                      "cannot be installed.\n\nReason: "_q},
             "ERROR [Updater] Code signature verification failed: "_q);
         // Refused only once download, digest and signature were checked.
-        row("install folder not writable, manual", "1.0", "", true,
+        add("install folder not writable, manual", "1.0", "", true,
             {kOffer, "Cannot Update|The install location is not writable. Try moving the app to "_q
                      "your Applications folder.|OK"_q},
             "INFO [Updater] Code signature verified successfully"_q, "Pinned"_q);
-        row("translocated, manual", "1.0", "", true, moveIt, moved, "AppTranslocation/ABC/d"_q);
+        add("translocated, manual", "1.0", "", true, moveIt, moved, "AppTranslocation/ABC/d"_q);
         // An AppImage runs from a FUSE mount directly in the temporary directory.
-        row("AppImage mount", "1.0", "", false, moveIt, moved,
+        add("AppImage mount", "1.0", "", false, moveIt, moved,
             QDir::tempPath() + "/.mount_VorlantaT"_q +
                 QString::number(QCoreApplication::applicationPid()));
-        row("development build", "1.0", "", true, {}, "Not running from an installed bundle"_q,
+        add("development build", "1.0", "", true, {}, "Not running from an installed bundle"_q,
             ""_q);
     }
     void alertsByKindOfCheck()
     {
-        QFETCH(QString, installed);
-        QFETCH(QString, fault);
-        QFETCH(QString, folder);
-        QFETCH(bool, manual);
-        QFETCH(QStringList, alerts);
-        QFETCH(QString, logLine);
+        const auto [installed, fault, manual, alerts, logLine, folder] =
+            fetch<QString, QString, bool, QStringList, QString, QString>(
+                "installed", "fault", "manual", "alerts", "logLine", "folder");
         const auto restore = qScopeGuard([&] {
             setImmutable(m_dir.filePath("Pinned"_q), false);
             if (folder.contains("/.mount_"_q)) {
