@@ -1,6 +1,7 @@
 #pragma once
 
 #include "support/Await.h"
+#include "support/DataRows.h"
 
 #include <QtCore/QMutex>
 #include <QtCore/QRandomGenerator>
@@ -14,22 +15,6 @@
 namespace TestSupport {
 
 using Headers = QList<QPair<QByteArray, QByteArray>>;
-
-// One data row: QTest::newRow(name) << values...
-template <typename... T> void addRow(const char *name, const T &...values)
-{
-    (QTest::newRow(name) << ... << values);
-}
-// The columns of a data table: columns<int, QString>("n", "s").
-template <typename... T, typename... N> void columns(const N &...names)
-{
-    (QTest::addColumn<T>(names), ...);
-}
-// The current row's values: const auto [n, s] = fetch<int, QString>("n", "s").
-template <typename... T, typename... N> std::tuple<T...> fetch(const N &...names)
-{
-    return {*static_cast<T *>(QTest::qData(names, qMetaTypeId<T>()))...};
-}
 
 // One request as the loopback peer read it off the socket.
 struct SeenRequest {

@@ -3,6 +3,7 @@
 #include "TestPrograms.h"
 #include "core/shell/Logger.h"
 #include "core/updater/BundleSignature.h"
+#include "support/DataRows.h"
 #include "support/TestEnvironment.h"
 
 #include <QtCore/QCryptographicHash>
@@ -10,7 +11,6 @@
 #include <QtTest/QTest>
 
 #include <sys/stat.h>
-#include <tuple>
 #include <unistd.h>
 
 // Bundles, signed releases and the test signing key, for the update tests.
@@ -22,28 +22,9 @@ inline QString operator""_q(const char *text, size_t size)
     return QString::fromUtf8(text, qsizetype(size));
 }
 
-// Data-driven tests in one line per step: columns<A, B>("a", "b"), row("name", a, b) (C strings
-// become QStrings) and const auto [a, b] = fetch<A, B>("a", "b").
-template <typename... Types, typename... Names> void columns(const Names &...names)
-{
-    (QTest::addColumn<Types>(names), ...);
-}
-template <typename T> auto cell(const T &value)
-{
-    if constexpr (std::is_convertible_v<T, const char *>) {
-        return QString::fromUtf8(value);
-    } else {
-        return value;
-    }
-}
-template <typename... Values> void row(const char *name, const Values &...values)
-{
-    (QTest::newRow(name) << ... << cell(values));
-}
-template <typename... Types, typename... Names> std::tuple<Types...> fetch(const Names &...names)
-{
-    return {*static_cast<Types *>(QTest::qData(names, qMetaTypeId<Types>()))...};
-}
+using TestSupport::columns;
+using TestSupport::fetch;
+using TestSupport::row;
 
 inline const QString kBundleName = QStringLiteral("Vorlanta Creator.app");
 
