@@ -6,7 +6,7 @@
 #include "support/TestEnvironment.h"
 
 #include <QtCore/QDateTime>
-#include <QtCore/QElapsedTimer>
+#include <QtCore/QDeadlineTimer>
 #include <QtCore/QProcess>
 
 #include <csignal>
@@ -16,43 +16,32 @@ using namespace Qt::StringLiterals;
 namespace {
 
 // The application started as a process in this test's private home.
-class Creator {
+class Creator : public QProcess {
+    QByteArray m_output;
+
 public:
     explicit Creator(const QStringList &arguments = {})
     {
-        m_process.start(QString::fromUtf8(TestPrograms::kCreator), arguments);
+        start(QString::fromUtf8(TestPrograms::kCreator), arguments);
     }
-    ~Creator() { stop(SIGKILL); }
-    QString output()
-    {
-        m_output += m_process.readAllStandardOutput();
-        return QString::fromUtf8(m_output);
-    }
+    ~Creator() override { stop(SIGKILL); }
+    QString output() { return QString::fromUtf8(m_output += readAllStandardOutput()); }
     bool waitForOutput(const QString &text)
     {
-        QElapsedTimer clock;
-        clock.start();
-        while (!output().contains(text) && clock.elapsed() < 15000 &&
-               m_process.state() != QProcess::NotRunning) {
-            m_process.waitForReadyRead(50);
+        const QDeadlineTimer deadline(15000);
+        while (!output().contains(text) && !deadline.hasExpired() && state() != NotRunning) {
+            waitForReadyRead(50);
         }
         return output().contains(text);
     }
-    // Sends the signal and returns the exit code of a normal exit, -1 otherwise.
+    // Sends the signal (none if 0) and returns the exit code of a normal exit, -1 otherwise.
     int stop(int signalNumber = SIGTERM)
     {
-        if (m_process.processId() > 0) { // never 0: that would signal this whole group
-            ::kill(pid_t(m_process.processId()), signalNumber);
+        if (signalNumber && processId() > 0) { // never pid 0: that signals our group
+            ::kill(pid_t(processId()), signalNumber);
         }
-        const bool ended = m_process.waitForFinished(10000);
-        return ended && m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+        return waitForFinished(10000) && exitStatus() == NormalExit ? exitCode() : -1;
     }
-    // Of a process that ends by itself.
-    int exitCode() { return m_process.waitForFinished(10000) ? m_process.exitCode() : -1; }
-
-private:
-    QProcess m_process;
-    QByteArray m_output;
 };
 
 const QString kReady = u"[AppDelegate] App state/provider ready"_s;
@@ -61,7 +50,6 @@ const QString kReceived = u"INFO [AppDelegate] Received auth token via custom UR
 
 QString dayLog()
 {
-    Logger::flush();
     return QString::fromUtf8(TestSupport::readFile(
         Paths::logsDir() + u'/' + Logger::dayFileName(QDateTime::currentSecsSinceEpoch())));
 }
@@ -97,38 +85,33 @@ private Q_SLOTS:
             apply,
             kReady};
         const QString out = app.output();
-        qsizetype at = 0;
-        for (const QString &line : expected) {
-            at = out.indexOf(line, at);
-            QVERIFY2(at >= 0, qPrintable(u"missing in order: "_s + line + u'\n' + out));
-            at += line.size();
+        for (qsizetype at = 0; const QString &line : expected) {
+            at = out.indexOf(line, at) + line.size(); // short of line.size() when missing
+            QVERIFY2(at >= line.size(), qPrintable(u"missing in order: "_s + line + u'\n' + out));
         }
         // Logger lines reach the day file; plain lines stay on standard output.
         QTRY_VERIFY(dayLog().contains(apply));
         QVERIFY(!dayLog().contains(expected.at(2)) && !dayLog().contains(kReady));
 
         QCOMPARE(app.stop(signalNumber), 0);
-        QVERIFY(!QFileInfo::exists(SingleInstanceManager::lockFilePath()));
-        QVERIFY(!QFileInfo::exists(SingleInstanceManager::serverPath()));
+        QVERIFY(!QFile::exists(SingleInstanceManager::lockFilePath()) &&
+                !QFile::exists(SingleInstanceManager::serverPath()));
     }
 
     void killedInstanceDoesNotBlockTheNextWhichASecondActivatesWithItsUrl()
     {
-        {
-            Creator crashed;
-            QVERIFY(crashed.waitForOutput(kReady));
-            QCOMPARE(crashed.stop(SIGKILL), -1);
-        }
+        Creator crashed;
+        QVERIFY(crashed.waitForOutput(kReady));
+        QCOMPARE(crashed.stop(SIGKILL), -1);
         QVERIFY(QFileInfo::exists(SingleInstanceManager::lockFilePath()));
         Creator first;
         QVERIFY2(first.waitForOutput(kReady), qPrintable(first.output()));
-        QElapsedTimer clock;
-        clock.start();
+        const QDeadlineTimer soon(3000);
         // A second instance ends at once, its arguments without effect; it hands its custom URL
         // to the first and activates it.
         Creator second({u"--upload"_s, u"/tmp/none.mov"_s, kAuthUrl});
-        QCOMPARE(second.exitCode(), 0);
-        QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(second.stop(0), 0);
+        QVERIFY(!soon.hasExpired());
         QVERIFY(second.output().contains(u"Another instance is running"_s));
         QVERIFY(!second.output().contains(kReady));
         QVERIFY(first.waitForOutput(u"Activation requested by another instance"_s));
@@ -144,17 +127,15 @@ private Q_SLOTS:
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write("frames") == 6 && file.flush());
 
         Creator job({u"--UPLOAD"_s, clip});
-        QCOMPARE(job.exitCode(), 0);
+        QCOMPARE(job.stop(0), 0);
         QVERIFY(!job.output().contains(kReady));
         const QStringList queued = QDir(Paths::queueDir()).entryList(QDir::Files);
         QCOMPARE(queued.size(), 1);
         const JobReadResult read = JobFileReader::read(Paths::queueDir() + u'/' + queued.at(0));
         QCOMPARE(read.envelope.type, JobType::uploadFiles);
-        QCOMPARE(extractFilesFromPayload(read.envelope.payload),
-                 std::optional<QStringList>(QStringList{clip}));
+        QCOMPARE(extractFilesFromPayload(read.envelope.payload), std::optional(QStringList{clip}));
 
-        // The next start stages it; its open option parks the paths, and it handles the custom
-        // URL it was started with itself.
+        // The next start stages it, parks its open option's paths and handles its own custom URL.
         Creator app({u"--open-quick-project"_s, u"/a.mov"_s, kAuthUrl, u"'/b.mov'"_s});
         QVERIFY2(
             app.waitForOutput(u"Job archived: "_s + Paths::processedDir() + u'/' + queued.at(0)),

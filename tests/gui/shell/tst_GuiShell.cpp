@@ -18,16 +18,10 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-class RecordingReceiver final : public AuthTokenReceiver {
-public:
+struct RecordingReceiver final : AuthTokenReceiver {
     void loginWithToken(const QString &token) override { tokens.append(token); }
     QStringList tokens;
 };
-
-QUrl authUrl(const QString &token)
-{
-    return QUrl(u"vorlanta-creator://auth?token="_s + token);
-}
 
 } // namespace
 
@@ -35,8 +29,8 @@ class TestGuiShell : public QObject {
     Q_OBJECT
     AppDelegate &delegate() { return m_app->appDelegate(); }
     AppContext &context() { return m_app->appContext(); }
-    // One application object for the whole class: a second delegate in this process would find
-    // the first one running and ask the application to quit.
+    static QUrl authUrl(const QString &t) { return QUrl(u"vorlanta-creator://auth?token="_s + t); }
+    // One for the class: a second delegate here would find the first running and quit the app.
     std::unique_ptr<Vorlanta_CreatorApp> m_app;
 
 private Q_SLOTS:
@@ -60,17 +54,14 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("urls");   // separated by ' '
         QTest::addColumn<QString>("parked"); // empty: nothing parked
-        const auto row = [](const char *name, const char *urls, const char *parked) {
-            QTest::newRow(name) << QString::fromUtf8(urls) << QString::fromUtf8(parked);
-        };
-        row("token, scheme and host in capitals", "VORLANTA-CREATOR://AUTH?token=abc", "abc");
-        row("first of two tokens, decoded", "vorlanta-creator://auth?s=1&token=a%2Bb%20c&token=2",
-            "a+b c");
-        row("item name is case-sensitive", "vorlanta-creator://auth?Token=abc", "");
-        row("skipped URLs do not stop the rest",
-            "https://auth?token=x vorlanta-creator:auth?token=y vorlanta-creator://other?token=z "
-            "vorlanta-creator://auth?token=last",
-            "last");
+        QTest::newRow("upper-case URL") << u"VORLANTA-CREATOR://AUTH?token=abc"_s << u"abc"_s;
+        QTest::newRow("first of two tokens, decoded")
+            << u"vorlanta-creator://auth?s=1&token=a%2Bb%20c&token=2"_s << u"a+b c"_s;
+        QTest::newRow("case-sensitive item") << u"vorlanta-creator://auth?Token=abc"_s << QString();
+        QTest::newRow("skipped URLs do not stop the rest")
+            << u"https://auth?token=x vorlanta-creator:auth?token=y "
+               "vorlanta-creator://other?token=z vorlanta-creator://auth?token=last"_s
+            << u"last"_s;
     }
     void customUrlParksTheToken()
     {
@@ -86,49 +77,34 @@ private Q_SLOTS:
 
     void tokenIsDeliveredExactlyOnce_data()
     {
-        // holder: who takes the token ('p' pending state, 'c' context state, 'b' context state
-        // with a pending one beside it). steps: 't' the token
-        // arrives, 'i' the holder is installed, 'a' applyAppContextIfReady, 'p' processPending.
-        QTest::addColumn<QChar>("holder");
+        // 't' the token arrives; the receiver installed as 'P' pending or 'C' context state, 'B'
+        // another one as pending state; 'a' applyAppContextIfReady, 'p' processPendingAuthToken.
         QTest::addColumn<QString>("steps");
-        const auto row = [](const char *name, char holder, const char *steps) {
-            QTest::newRow(name) << QChar::fromLatin1(holder) << QString::fromUtf8(steps);
-        };
-        row("parked, pending state handed over by apply", 'p', "tiaap");
-        row("context state preferred over pending state", 'b', "tippp");
-        row("context state first", 'c', "itpa");
+        QTest::newRow("parked, pending state handed over by apply") << u"tPaap"_s;
+        QTest::newRow("context state preferred over pending state") << u"tCBppp"_s;
+        QTest::newRow("context state first") << u"Ctpa"_s;
     }
     void tokenIsDeliveredExactlyOnce()
     {
-        QFETCH(QChar, holder);
         QFETCH(QString, steps);
-        RecordingReceiver receiver;
-        RecordingReceiver bypassed;
-        const auto install = [&] {
-            if (holder == u'c' || holder == u'b') {
-                context().setAppState(&receiver);
-            }
-            if (holder != u'c') {
-                delegate().setPendingAppState(holder == u'b' ? &bypassed : &receiver);
-            }
-        };
-        const auto run = [&](bool setUp) {
-            for (const QChar step : steps) {
-                if (step == u'a') {
-                    delegate().applyAppContextIfReady();
-                } else if (step == u'p') {
-                    delegate().processPendingAuthToken();
-                } else if (setUp) {
-                    step == u't' ? delegate().applicationOpenUrls({authUrl(u"once"_s)}) : install();
-                }
-            }
-        };
-        run(true);
+        RecordingReceiver receiver, bypassed;
+        const QHash<QChar, std::function<void()>> run{
+            {u't', [&] { delegate().applicationOpenUrls({authUrl(u"once"_s)}); }},
+            {u'P', [&] { delegate().setPendingAppState(&receiver); }},
+            {u'C', [&] { context().setAppState(&receiver); }},
+            {u'B', [&] { delegate().setPendingAppState(&bypassed); }},
+            {u'a', [&] { delegate().applyAppContextIfReady(); }},
+            {u'p', [&] { delegate().processPendingAuthToken(); }}};
+        for (const QChar step : steps) {
+            run[step]();
+        }
         // Sign-in starts from the event loop, never inside the calls above.
         QCOMPARE(receiver.tokens, QStringList());
         QTRY_COMPARE(receiver.tokens, QStringList{u"once"_s});
         QVERIFY(!PendingAuthToken::shared().consume());
-        run(false); // the calls again, without a new token
+        for (const QChar step : steps.remove(u't')) { // the calls again, without a new token
+            run[step]();
+        }
         QTest::qWait(100);
         QCOMPARE(receiver.tokens, QStringList{u"once"_s});
         QCOMPARE(bypassed.tokens, QStringList());
@@ -136,8 +112,7 @@ private Q_SLOTS:
 
     void tokenFollowsAStateReplacedBeforeDelivery()
     {
-        RecordingReceiver replaced;
-        RecordingReceiver successor;
+        RecordingReceiver replaced, successor, gone;
         delegate().setPendingAppState(&replaced);
         delegate().applicationOpenUrls({authUrl(u"moved"_s)});
         // Taken out for the first state, which goes away before sign-in starts.
@@ -146,7 +121,6 @@ private Q_SLOTS:
         QCOMPARE(replaced.tokens, QStringList());
 
         // With no state at all the token waits again instead of being dropped.
-        RecordingReceiver gone;
         delegate().setPendingAppState(&gone);
         delegate().applicationOpenUrls({authUrl(u"kept"_s)});
         delegate().setPendingAppState(nullptr);
@@ -175,7 +149,6 @@ private Q_SLOTS:
         QCOMPARE(delegate().applicationShouldHandleReopen(true), false);
         const QList<bool> expected{true, true, false, false, false};
         QCOMPARE(visible(), expected);
-        // A window brought back is also given the focus.
         QTRY_VERIFY(QGuiApplication::focusWindow());
         delegate().applicationDidBecomeActive();
         QTest::qWait(20);
@@ -185,22 +158,20 @@ private Q_SLOTS:
     void uploadFailedAnswerDecidesClipboard()
     {
         for (const Qt::Key key : {Qt::Key_Escape, Qt::Key_Return}) { // cancel, copy (the default)
-            QClipboard *clipboard = QGuiApplication::clipboard();
-            clipboard->setText(u"before"_s);
+            QGuiApplication::clipboard()->setText(u"before"_s);
             const QString log = Logger::joinedMemoryBuffer();
             QStringList seen;
             QTimer poll;
             connect(&poll, &QTimer::timeout, this, [&] {
                 auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-                if (!box || !seen.isEmpty()) {
-                    return;
+                if (box && seen.isEmpty()) {
+                    seen << box->text();
+                    for (QAbstractButton *button : box->buttons()) {
+                        seen << button->text();
+                    }
+                    QTest::keyClick(box->focusWidget() ? box->focusWidget() : box, key);
                 }
-                seen << box->text();
-                for (QAbstractButton *button : box->buttons()) {
-                    seen << button->text();
-                }
-                QTest::keyClick(box->focusWidget() ? box->focusWidget() : box, key);
-                if (box->isVisible()) {
+                if (box && box->isVisible()) {
                     box->reject(); // an alert the key did not close fails below instead of hanging
                     seen << u"still open"_s;
                 }
@@ -209,7 +180,7 @@ private Q_SLOTS:
             Logger::showUploadFailedModal(u"Disk full"_s);
             QCOMPARE(seen, (QStringList{u"Upload Failed"_s, u"Copy Error Log"_s, u"Cancel"_s}));
             // The report's log section is this process's log as it stood when the alert was shown.
-            const QString clip = clipboard->text();
+            const QString clip = QGuiApplication::clipboard()->text();
             QVERIFY2(
                 key == Qt::Key_Return
                     ? clip.startsWith(u"=== System Information ===\nApp Version: "_s) &&
