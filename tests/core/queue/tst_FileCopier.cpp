@@ -1,4 +1,5 @@
 #include "core/queue/FileCopier.h"
+#include "support/DataRows.h"
 #include "support/QueueFiles.h"
 
 #include <atomic>
@@ -6,6 +7,7 @@
 
 using namespace Qt::Literals::StringLiterals;
 using namespace QueueFiles;
+using namespace TestSupport;
 
 class TestFileCopier : public QObject {
     Q_OBJECT
@@ -24,19 +26,16 @@ private Q_SLOTS:
 
     void refusals_data()
     {
-        QTest::addColumn<QString>("source"); // relative to the test folder, which holds a.mov
-        QTest::addColumn<QString>("destination");
-        QTest::addColumn<QString>("error");
-        QTest::newRow("dangling link at the destination")
-            << u"a.mov"_s << u"link"_s << u"File exists"_s;
+        // Relative to the test folder, which holds a.mov.
+        columns<QString, QString, QString>("source", "destination", "error");
+        row("dangling link at the destination", "a.mov", "link", "File exists");
         // A FIFO without a writer would block its open forever.
-        QTest::newRow("FIFO source") << u"fifo"_s << u"b.mov"_s << u"Not a regular file"_s;
+        row("FIFO source", "fifo", "b.mov", "Not a regular file");
     }
     void refusals()
     {
-        QFETCH(QString, source);
-        QFETCH(QString, destination);
-        QFETCH(QString, error);
+        const auto [source, destination, error] =
+            fetch<QString, QString, QString>("source", "destination", "error");
         QVERIFY(writeFile(m_dir + u"/a.mov"_s));
         QVERIFY(QFile::link(m_dir + u"/nowhere"_s, m_dir + u"/link"_s));
         QCOMPARE(::mkfifo(QFile::encodeName(m_dir + u"/fifo"_s).constData(), 0644), 0);
@@ -48,9 +47,9 @@ private Q_SLOTS:
 
     void treeCopies_data()
     {
-        QTest::addColumn<bool>("recursively");
-        QTest::newRow("copyRecursively: hidden entries too, earlier copy replaced") << true;
-        QTest::newRow("copyDirectory: visible entries only, merged") << false;
+        columns<bool>("recursively");
+        addRow("copyRecursively: hidden entries too, earlier copy replaced", true);
+        addRow("copyDirectory: visible entries only, merged", false);
     }
     void treeCopies()
     {

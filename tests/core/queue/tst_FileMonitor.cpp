@@ -1,4 +1,5 @@
 #include "core/queue/FileMonitor.h"
+#include "support/DataRows.h"
 #include "support/QueueFiles.h"
 
 #include <QtCore/QSaveFile>
@@ -13,6 +14,7 @@
 
 using namespace Qt::Literals::StringLiterals;
 using namespace QueueFiles;
+using namespace TestSupport;
 
 namespace {
 
@@ -76,26 +78,23 @@ struct Recorder {
     // dangling), x (remove), r(ename, replacing).
     bool perform(const QString &script) const
     {
-        for (const QString &step : script.split(u';', Qt::SkipEmptyParts)) {
-            const QStringList words = step.split(u' ', Qt::SkipEmptyParts);
-            const QString target = path(words.value(1));
-            QSaveFile save(target);
-            const char op = words.value(0).at(0).toLatin1();
-            const bool ok =
-                op == 'w' ? writeFile(target)
-                : op == 's'
-                    ? save.open(QIODevice::WriteOnly) && save.write("{}") == 2 && save.commit()
-                : op == 'm' ? QDir().mkdir(target)
-                : op == 'l' ? QFile::link(base.path() + u"/nowhere"_s, target)
-                : op == 'x' ? QFile::remove(target)
-                : op == 'r' ? std::rename(QFile::encodeName(target).constData(),
-                                          QFile::encodeName(path(words.value(2))).constData()) == 0
-                            : false;
-            if (!ok) {
-                return false;
-            }
-        }
-        return true;
+        return std::ranges::all_of(
+            script.split(u';', Qt::SkipEmptyParts), [&](const QString &step) {
+                const QStringList words = step.split(u' ', Qt::SkipEmptyParts);
+                const QString target = path(words.value(1));
+                QSaveFile save(target);
+                const char op = words.value(0).at(0).toLatin1();
+                return op == 'w'   ? writeFile(target)
+                       : op == 's' ? save.open(QIODevice::WriteOnly) && save.write("{}") == 2 &&
+                                         save.commit()
+                       : op == 'm' ? QDir().mkdir(target)
+                       : op == 'l' ? QFile::link(base.path() + u"/nowhere"_s, target)
+                       : op == 'x' ? QFile::remove(target)
+                       : op == 'r'
+                           ? std::rename(QFile::encodeName(target).constData(),
+                                         QFile::encodeName(path(words.value(2))).constData()) == 0
+                           : false;
+            });
     }
 };
 
@@ -106,7 +105,14 @@ bool additionsFirst(const QStringList &batch)
                           [](const QString &a, const QString &b) { return a.at(0) < b.at(0); });
 }
 
-enum class Stop { cancel, cancelFromAnotherThread, destroy, cancelInsideCallback, destroyInside };
+enum class Stop {
+    none,
+    cancel,
+    cancelFromAnotherThread,
+    destroy,
+    cancelInsideCallback,
+    destroyInside
+};
 
 } // namespace
 
@@ -117,25 +123,23 @@ class TestFileMonitor : public QObject {
 private Q_SLOTS:
     void reportsAddedAndRemovedJsonNames_data()
     {
-        QTest::addColumn<QString>("script"); // in a directory holding a.json and a.tmp
-        QTest::addColumn<QString>("expected");
+        columns<QString, QString>("script", "expected"); // in a folder holding a.json and a.tmp
         // Written under a temporary name and renamed: reported once, under its final name.
-        QTest::newRow("QSaveFile") << u"s x.json"_s << u"+x.json"_s;
-        QTest::newRow("temporary renamed")
-            << u"w b.job.json.Xy12Ab; r b.job.json.Xy12Ab b.job.json"_s << u"+b.job.json"_s;
-        QTest::newRow("any entry named *.json, nothing else")
-            << u"w .h.json; w .json; m d.json; l l.json; w x.JSON; w json; m s; w s/x.json"_s
-            << u"+.h.json +.json +d.json +l.json"_s;
-        QTest::newRow("removed") << u"x a.json"_s << u"-a.json"_s;
-        QTest::newRow("renamed") << u"r a.json b.json"_s << u"+b.json -a.json"_s;
-        QTest::newRow("text renamed onto a json") << u"r a.tmp a.json"_s << QString();
-        QTest::newRow("moved in") << u"w ../in.json; r ../in.json in.json"_s << u"+in.json"_s;
-        QTest::newRow("moved out") << u"r a.json ../a.json"_s << u"-a.json"_s;
+        row("QSaveFile", "s x.json", "+x.json");
+        row("temporary renamed", "w b.job.json.Xy12Ab; r b.job.json.Xy12Ab b.job.json",
+            "+b.job.json");
+        row("any entry named *.json, nothing else",
+            "w .h.json; w .json; m d.json; l l.json; w x.JSON; w json; m s; w s/x.json",
+            "+.h.json +.json +d.json +l.json");
+        row("removed", "x a.json", "-a.json");
+        row("renamed", "r a.json b.json", "+b.json -a.json");
+        row("text renamed onto a json", "r a.tmp a.json", "");
+        row("moved in", "w ../in.json; r ../in.json in.json", "+in.json");
+        row("moved out", "r a.json ../a.json", "-a.json");
     }
     void reportsAddedAndRemovedJsonNames()
     {
-        QFETCH(QString, script);
-        QFETCH(QString, expected);
+        const auto [script, expected] = fetch<QString, QString>("script", "expected");
         Recorder recorder;
         QVERIFY(writeFile(recorder.path(u"a.json"_s)) && writeFile(recorder.path(u"a.tmp"_s)));
         FileMonitor monitor(recorder.dir, recorder.callback());
@@ -149,51 +153,29 @@ private Q_SLOTS:
         QCOMPARE(sorted(all), sorted(expected.split(u' ', Qt::SkipEmptyParts)));
     }
 
-    void changesDuringTheCallbackArriveAsOneBatch()
-    {
-        Recorder recorder;
-        QVERIFY(writeFile(recorder.path(u"a.json"_s)) && writeFile(recorder.path(u"d.json"_s)));
-        QSemaphore entered, release;
-        recorder.afterBatch = [&] {
-            if (recorder.batches(true).size() == 1) {
-                entered.release();
-                release.acquire();
-            }
-        };
-        FileMonitor monitor(recorder.dir, recorder.callback());
-        QVERIFY(writeFile(recorder.path(u"t.json"_s)));
-        QVERIFY(entered.tryAcquire(1, 10000));
-        QVERIFY(recorder.perform(u"r a.json b.json; w c.json; x d.json"_s));
-        release.release();
-        QVERIFY(recorder.settle());
-        const QList<QStringList> batches = recorder.batches();
-        QCOMPARE(batches.size(), 2);
-        QCOMPARE(batches[0], QStringList{u"+t.json"_s});
-        QVERIFY2(additionsFirst(batches[1]), qPrintable(batches[1].join(u' ')));
-        QCOMPARE(sorted(batches[1]),
-                 (QStringList{u"+b.json"_s, u"+c.json"_s, u"-a.json"_s, u"-d.json"_s}));
-    }
-
     void nothingIsReportedAfterStopping_data()
     {
-        QTest::addColumn<Stop>("stop");
-        QTest::newRow("cancel() twice") << Stop::cancel;
+        columns<Stop>("stop");
+        // Not stopped: changes made while the callback runs arrive as one batch after it.
+        addRow("running", Stop::none);
+        addRow("cancel() twice", Stop::cancel);
         // It returns only once the running callback has.
-        QTest::newRow("cancel() from another thread during the callback")
-            << Stop::cancelFromAnotherThread;
-        QTest::newRow("cancel() then destruction") << Stop::destroy;
-        QTest::newRow("cancel() inside the callback") << Stop::cancelInsideCallback;
-        QTest::newRow("destruction inside the callback") << Stop::destroyInside;
+        addRow("cancel() from another thread during the callback", Stop::cancelFromAnotherThread);
+        addRow("cancel() then destruction", Stop::destroy);
+        addRow("cancel() inside the callback", Stop::cancelInsideCallback);
+        addRow("destruction inside the callback", Stop::destroyInside);
     }
     void nothingIsReportedAfterStopping()
     {
         QFETCH(Stop, stop);
         Recorder recorder;
+        QVERIFY(writeFile(recorder.path(u"a.json"_s)) && writeFile(recorder.path(u"d.json"_s)));
         std::unique_ptr<FileMonitor> monitor;
         std::atomic<bool> called{false}, callbackReturned{false}, cancelReturned{false};
         QSemaphore entered, release;
         recorder.afterBatch = [&] {
-            if (stop == Stop::cancelFromAnotherThread) {
+            if ((stop == Stop::none || stop == Stop::cancelFromAnotherThread) &&
+                recorder.batches(true).size() == 1) {
                 entered.release();
                 release.acquire();
                 callbackReturned = true;
@@ -207,6 +189,19 @@ private Q_SLOTS:
         };
         monitor = std::make_unique<FileMonitor>(recorder.dir, recorder.callback());
         QVERIFY(writeFile(recorder.path(u"t.json"_s)));
+        if (stop == Stop::none) {
+            QVERIFY(entered.tryAcquire(1, 10000));
+            QVERIFY(recorder.perform(u"r a.json b.json; w c.json; x d.json"_s));
+            release.release();
+            QVERIFY(recorder.settle());
+            const QList<QStringList> batches = recorder.batches();
+            QVERIFY2(batches.size() == 2 && additionsFirst(batches[1]),
+                     qPrintable(batches.value(1).join(u' ')));
+            QCOMPARE(batches[0], QStringList{u"+t.json"_s});
+            QCOMPARE(sorted(batches[1]),
+                     (QStringList{u"+b.json"_s, u"+c.json"_s, u"-a.json"_s, u"-d.json"_s}));
+            return;
+        }
         if (stop == Stop::cancelFromAnotherThread) {
             QVERIFY(entered.tryAcquire(1, 10000));
             bool afterTheCallback = false;

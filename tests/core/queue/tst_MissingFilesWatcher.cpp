@@ -3,6 +3,7 @@
 #include "core/queue/MissingFilesWatcher.h"
 #include "core/shell/Logger.h"
 #include "core/shell/Paths.h"
+#include "support/DataRows.h"
 #include "support/QueueFiles.h"
 
 #include <QtCore/QCoreApplication>
@@ -16,6 +17,7 @@
 
 using namespace Qt::Literals::StringLiterals;
 using namespace QueueFiles;
+using namespace TestSupport;
 
 namespace {
 
@@ -71,13 +73,13 @@ class TestMissingFilesWatcher : public QObject {
     QString m_queue = m_inbox + u"/missing.queue"_s;
     QString m_private = m_inbox + u"/.missing.queue.processing"_s;
 
-    QStringList media(std::initializer_list<const char *> relatives) const
+    // Paths in the media folder, given as "a|b".
+    QStringList media(const char *relatives) const
     {
-        QStringList result;
-        for (const char *relative : relatives) {
-            result.append(m_media + u'/' + QString::fromUtf8(relative));
-        }
-        return result;
+        return QString::fromUtf8(relatives)
+            .prepend(u'|')
+            .replace(u'|', u'|' + m_media + u'/')
+            .split(u'|', Qt::SkipEmptyParts);
     }
 
 private Q_SLOTS:
@@ -85,8 +87,8 @@ private Q_SLOTS:
     {
         QVERIFY(m_inbox.startsWith(TestSupport::root()));
         for (const QString &file :
-             media({"a/clip.mov", "b/Clip.MOV", "c/1.mov", "c/2.mov", "c/3.mov", "q/\"quoted\".mov",
-                    "sp/name with space.mov", "\xc3\xbc/na\xc3\xafve.mov"})) {
+             media("a/clip.mov|b/Clip.MOV|c/1.mov|c/2.mov|c/3.mov|q/\"quoted\".mov|sp/name with "
+                   "space.mov|\xc3\xbc/na\xc3\xafve.mov")) {
             QVERIFY(QDir().mkpath(QFileInfo(file).path()) && writeFile(file, "m"));
         }
     }
@@ -101,7 +103,7 @@ private Q_SLOTS:
     {
         Watcher watcher;
         watcher.startWatching();
-        const QStringList files = media({"c/1.mov", "c/2.mov", "c/3.mov", "a/clip.mov"});
+        const QStringList files = media("c/1.mov|c/2.mov|c/3.mov|a/clip.mov");
         QElapsedTimer sinceLastWrite;
         for (const QString &file : files) {
             QTest::qWait(100);
@@ -116,66 +118,57 @@ private Q_SLOTS:
         QCOMPARE(jobFileLists(), QList<QStringList>{files});
         QCOMPARE(watcher.published, QList<QStringList>{files});
         QVERIFY(watcher.onMainThread);
-        QCOMPARE(watcher.property("missingFiles").toStringList(), files);
         QVERIFY(!QFileInfo::exists(m_queue) && !QFileInfo::exists(m_private));
     }
 
     void readsTheQueueFile_data()
     {
-        QTest::addColumn<QByteArray>("content"); // "@" stands for the media folder
-        QTest::addColumn<QStringList>("expected");
-        const auto row = [](const char *name, const QByteArray &content, QStringList expected) {
-            QTest::newRow(name) << content << expected;
-        };
+        columns<QString, QString>("content", "expected"); // "@": the media folder; "|" separates
         row("order kept, blanks and missing paths skipped, last line unterminated",
-            "\n \t\n@/nowhere/x.mov\n\"\"\n@/c/2.mov\n@/c/1.mov", {u"@/c/2.mov"_s, u"@/c/1.mov"_s});
+            "\n \t\n@/nowhere/x.mov\n\"\"\n@/c/2.mov\n@/c/1.mov", "@/c/2.mov|@/c/1.mov");
         // A missing path claims no name; then the first of one name in any case wins.
         row("one name, any case", "@/nowhere/clip.mov\n@/b/Clip.MOV\n@/a/clip.mov\n@/b/Clip.MOV\n",
-            {u"@/b/Clip.MOV"_s});
+            "@/b/Clip.MOV");
         row("quotes: both ends stripped, one end or inner kept",
             "  \"@/c/1.mov\"  \n\"\n\"@/c/2.mov\n@/c/3.mov\"\n\"@/q/\"quoted\".mov\"\n",
-            {u"@/c/1.mov"_s, u"@/q/\"quoted\".mov"_s});
+            "@/c/1.mov|@/q/\"quoted\".mov");
         row("no-break spaces trimmed, inner spaces and UTF-8 kept",
             "\xc2\xa0@/c/1.mov\xc2\xa0\n@/sp/name with space.mov\n@/\xc3\xbc/na\xc3\xafve.mov\n",
-            {u"@/c/1.mov"_s, u"@/sp/name with space.mov"_s, u"@/\u00fc/na\u00efve.mov"_s});
+            "@/c/1.mov|@/sp/name with space.mov|@/\xc3\xbc/na\xc3\xafve.mov");
         row("every kind of line break",
             "@/c/1.mov\r\n@/c/2.mov\r@/c/3.mov\xe2\x80\xa8@/a/clip.mov\xc2\x85@/sp\x0b@/q\x0c@/c",
-            {u"@/c/1.mov"_s, u"@/c/2.mov"_s, u"@/c/3.mov"_s, u"@/a/clip.mov"_s, u"@/sp"_s, u"@/q"_s,
-             u"@/c"_s});
+            "@/c/1.mov|@/c/2.mov|@/c/3.mov|@/a/clip.mov|@/sp|@/q|@/c");
     }
     void readsTheQueueFile()
     {
-        QFETCH(QByteArray, content);
-        QFETCH(QStringList, expected);
-        expected.replaceInStrings(u"@"_s, m_media);
+        auto [content, expected] = fetch<QString, QString>("content", "expected");
+        const QStringList files = expected.replace(u'@', m_media).split(u'|');
         Watcher watcher;
-        QVERIFY(writeFile(m_queue, content.replace('@', QFile::encodeName(m_media))));
+        QVERIFY(writeFile(m_queue, content.replace(u'@', m_media).toUtf8()));
         watcher.processMissingQueue();
         watcher.settle();
         QVERIFY(!QFileInfo::exists(m_queue) && !QFileInfo::exists(m_private));
-        QCOMPARE(watcher.published, QList<QStringList>{expected});
-        QCOMPARE(jobFileLists(), QList<QStringList>{expected});
+        QCOMPARE(watcher.published, QList<QStringList>{files});
+        QCOMPARE(jobFileLists(), QList<QStringList>{files});
     }
 
     void leftoverIsReadOnTheNextChange_data()
     {
-        QTest::addColumn<bool>("withQueueFile");
-        QTest::newRow("leftover alone, unrelated change") << false;
-        QTest::newRow("leftover before the queue file") << true;
+        columns<bool>("withQueueFile");
+        addRow("leftover alone, unrelated change", false);
+        addRow("leftover before the queue file", true);
     }
     void leftoverIsReadOnTheNextChange()
     {
         QFETCH(bool, withQueueFile);
         Watcher watcher;
-        const QStringList older = media({"c/1.mov", "c/2.mov"});
+        const QStringList older = media("c/1.mov|c/2.mov");
         QVERIFY(writeFile(m_private, lines(older)));
         watcher.startWatching();
-        QVERIFY(withQueueFile ? writeFile(m_queue, lines(media({"c/3.mov"})), true)
+        QVERIFY(withQueueFile ? writeFile(m_queue, lines(media("c/3.mov")), true)
                               : writeFile(m_inbox + u"/unrelated.txt"_s, "x"));
-        QList<QStringList> expected{older};
-        if (withQueueFile) {
-            expected.append(media({"c/3.mov"}));
-        }
+        const QList<QStringList> expected =
+            withQueueFile ? QList{older, media("c/3.mov")} : QList<QStringList>{older};
         QTRY_COMPARE_WITH_TIMEOUT(watcher.published, expected, kTimeoutMs);
         QCOMPARE(jobFileLists(), expected);
         QVERIFY(!QFileInfo::exists(m_queue) && !QFileInfo::exists(m_private));
@@ -184,25 +177,25 @@ private Q_SLOTS:
     void unreadableQueueFileIsKeptForTheNextRun()
     {
         Watcher watcher;
-        const QByteArray invalid = "\xff\xfe" + lines(media({"c/1.mov"}));
+        const QByteArray invalid = "\xff\xfe" + lines(media("c/1.mov"));
         QVERIFY(writeFile(m_queue, invalid));
         watcher.processMissingQueue();
         watcher.settle();
         QVERIFY(watcher.published.isEmpty() && jobFileLists().isEmpty());
         QCOMPARE(TestSupport::readFile(m_private), invalid);
         // Once readable it is taken first; the newer queue file follows.
-        QVERIFY(writeFile(m_private, lines(media({"c/1.mov"}))));
-        QVERIFY(writeFile(m_queue, lines(media({"c/2.mov"}))));
+        QVERIFY(writeFile(m_private, lines(media("c/1.mov"))));
+        QVERIFY(writeFile(m_queue, lines(media("c/2.mov"))));
         watcher.processMissingQueue();
         watcher.settle();
-        QCOMPARE(watcher.published, (QList<QStringList>{media({"c/1.mov"}), media({"c/2.mov"})}));
+        QCOMPARE(watcher.published, (QList<QStringList>{media("c/1.mov"), media("c/2.mov")}));
         QVERIFY(!QFileInfo::exists(m_queue) && !QFileInfo::exists(m_private));
     }
 
     void linesAppendedAfterTheTakeAreKept()
     {
         Watcher watcher;
-        const QStringList first = media({"c/1.mov", "c/2.mov"});
+        const QStringList first = media("c/1.mov|c/2.mov");
         QVERIFY(writeFile(m_queue, lines(first)));
         watcher.startWatching();
         const int events = ::inotify_init1(IN_CLOEXEC);
@@ -217,10 +210,10 @@ private Q_SLOTS:
             ::poll(&ready, 1, kTimeoutMs) == 1 ? ::read(events, buffer, sizeof buffer) : -1;
         ::close(events);
         QVERIFY2(length > 0, "the queue file was never renamed before reading");
-        QVERIFY(writeFile(m_queue, lines(media({"c/3.mov"})), true));
+        QVERIFY(writeFile(m_queue, lines(media("c/3.mov")), true));
         QCOMPARE(QString::fromUtf8(reinterpret_cast<const inotify_event *>(buffer)->name),
                  u"missing.queue"_s);
-        const QList<QStringList> expected{first, media({"c/3.mov"})};
+        const QList<QStringList> expected{first, media("c/3.mov")};
         QTRY_COMPARE_WITH_TIMEOUT(watcher.published, expected, kTimeoutMs);
         QTRY_COMPARE_WITH_TIMEOUT(jobFileLists(), expected, kTimeoutMs);
     }
@@ -235,7 +228,7 @@ private Q_SLOTS:
     void destructionLosesNoLines()
     {
         QFETCH(int, delayMs);
-        const QStringList files = media({"c/1.mov", "c/2.mov"});
+        const QStringList files = media("c/1.mov|c/2.mov");
         QVERIFY(QDir().mkpath(m_inbox) && writeFile(m_queue, lines(files)));
         {
             MissingFilesWatcher watcher;
