@@ -152,7 +152,6 @@ template <typename E, typename T> std::optional<E> failureOf(QCoro::Task<T> task
         TestSupport::await(std::move(task));
     } catch (const E &error) {
         return error;
-    } catch (...) {
     }
     return std::nullopt;
 }
