@@ -22,25 +22,16 @@ inline QString operator""_q(const char *text, size_t size)
     return QString::fromUtf8(text, qsizetype(size));
 }
 
-using TestSupport::columns;
-using TestSupport::fetch;
-using TestSupport::row;
+using namespace TestSupport; // readFile, columns, row, fetch, SandboxProcess
 
 inline const QString kBundleName = QStringLiteral("Vorlanta Creator.app");
 
-inline QString keyFile(const char *name)
-{
-    return QString::fromUtf8(TestPrograms::kTestDataDir) + "/update-signing/"_q +
-           QString::fromUtf8(name);
-}
-inline QByteArray testPrivateKey()
-{
-    return TestSupport::readFile(keyFile("test-key.pem"));
-}
+// The test signing key (PEM), and its public half beside it.
+inline const QString kKey =
+    QString::fromUtf8(TestPrograms::kTestDataDir) + "/update-signing/test-key.pem"_q;
 inline QByteArray testPublicKey()
 {
-    return BundleSignature::publicKeyFromHex(
-        TestSupport::readFile(keyFile("test-key.pub.hex")).trimmed());
+    return BundleSignature::publicKeyFromHex(readFile(kKey.chopped(3) + "pub.hex"_q).trimmed());
 }
 
 inline QByteArray native(const QString &path)
@@ -113,10 +104,10 @@ inline Run releaseTool(const QStringList &arguments, const QString &tmp, const Q
 inline QString packRelease(const QString &bundle, const QString &version, const QString &outDir,
                            const QString &name = "Vorlanta-Creator.tar.gz"_q)
 {
-    const Run packed = releaseTool({"--bundle"_q, bundle, "--version"_q, version, "--key"_q,
-                                    keyFile("test-key.pem"), "--out"_q, outDir, "--base-url"_q,
-                                    "http://127.0.0.1/r/"_q, "--filename"_q, name},
-                                   QDir::tempPath());
+    const Run packed =
+        releaseTool({"--bundle"_q, bundle, "--version"_q, version, "--key"_q, kKey, "--out"_q,
+                     outDir, "--base-url"_q, "http://127.0.0.1/r/"_q, "--filename"_q, name},
+                    QDir::tempPath());
     return packed.exitCode == 0 ? QDir(outDir).filePath(name)
                                 : (qWarning() << "release tool failed:" << packed.err, QString());
 }

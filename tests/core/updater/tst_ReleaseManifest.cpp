@@ -20,11 +20,6 @@ const Json kManifest{{"version", "1.4.0"},
                      {"last_modified", "2025-03-01T10:20:30Z"},
                      {"etag", "\"e1\""}};
 
-QDateTime utc(int h, int mi, int s, int ms = 0)
-{
-    return QDateTime(QDate(2025, 3, 1), QTime(h, mi, s, ms), QTimeZone::utc());
-}
-
 } // namespace
 
 class TestReleaseManifest : public QObject {
@@ -32,27 +27,20 @@ class TestReleaseManifest : public QObject {
 private slots:
     void compareVersion_data()
     {
-        columns<QString, QString, int>("a", "b", "order"); // order -1: a older, 0: same, 1: newer
-        for (const auto &[a, b, order] : std::vector<std::tuple<const char *, const char *, int>>{
-                 {"1.2", "1.2.0", 0},
-                 {"1.10", "1.9", 1},
-                 {"2.0", "1.10.5", 1},
-                 {"1.2-beta", "1.2", -1},
-                 {"1.02", "1.2", 0},
-                 {"", "0.0", 0},
-                 {"99999999999999999999", "1", -1}}) { // too big counts as 0
-            QTest::addRow("%s vs %s", a, b)
-                << QString::fromUtf8(a) << QString::fromUtf8(b) << order;
-        }
+        columns<QString, QString, Order>("a", "b", "order"); // ascending: a is older
+        row("1.2 vs 1.2.0", "1.2", "1.2.0", Order::same);
+        row("1.10 vs 1.9", "1.10", "1.9", Order::descending);
+        row("2.0 vs 1.10.5", "2.0", "1.10.5", Order::descending);
+        row("1.2-beta vs 1.2", "1.2-beta", "1.2", Order::ascending);
+        row("1.02 vs 1.2", "1.02", "1.2", Order::same);
+        row("empty vs 0.0", "", "0.0", Order::same);
+        row("too big counts as 0", "99999999999999999999", "1", Order::ascending);
     }
     void compareVersion()
     {
-        const auto [a, b, order] = fetch<QString, QString, int>("a", "b", "order");
-        const Order expected = order < 0   ? Order::ascending
-                               : order > 0 ? Order::descending
-                                           : Order::same;
-        QCOMPARE(VersionComparison::compareVersion(a, b), expected);
-        QCOMPARE(VersionComparison::isManifestNewer(a, b), order > 0);
+        const auto [a, b, order] = fetch<QString, QString, Order>("a", "b", "order");
+        QCOMPARE(VersionComparison::compareVersion(a, b), order);
+        QCOMPARE(VersionComparison::isManifestNewer(a, b), order == Order::descending);
         QVERIFY(VersionComparison::isManifestNewer(a, std::nullopt)); // unknown: every one is newer
     }
 
@@ -61,15 +49,17 @@ private slots:
     void decodesEveryKeyAndDateForm_data()
     {
         columns<QString, QString, QDateTime>("key", "value", "expected");
-        const auto date = [](const char *text, const QDateTime &expected) {
-            row(text, "last_modified", u'"' + QString::fromUtf8(text) + u'"', expected);
+        const auto date = [](const char *text, int ms) { // ms < 0: refused
+            const QDateTime at(QDate(2025, 3, 1), QTime(10, 20, 30, ms), QTimeZone::utc());
+            row(text, "last_modified", u'"' + QString::fromUtf8(text) + u'"',
+                ms < 0 ? QDateTime() : at);
         };
-        date("2025-03-01T10:20:30Z", utc(10, 20, 30));
-        date("2025-03-01T10:20:30.123Z", utc(10, 20, 30, 123));
-        date("2025-03-01T10:20:30.123456Z", utc(10, 20, 30, 123));
-        date("2025-03-01T12:20:30+02:00", utc(10, 20, 30));
-        date("2025-03-01 10:20:30Z", QDateTime());
-        date("2025-03-01T10:20:30", QDateTime());
+        date("2025-03-01T10:20:30Z", 0);
+        date("2025-03-01T10:20:30.123Z", 123);
+        date("2025-03-01T10:20:30.123456Z", 123);
+        date("2025-03-01T12:20:30+02:00", 0);
+        date("2025-03-01 10:20:30Z", -1);
+        date("2025-03-01T10:20:30", -1);
         for (const auto &item : kManifest.items()) {
             const QString key = QString::fromStdString(item.key());
             QTest::addRow("%s missing", item.key().c_str()) << key << QString() << QDateTime();
@@ -92,14 +82,12 @@ private slots:
             QVERIFY_THROWS_EXCEPTION(ManifestDecodeError, ReleaseManifest::decode(json));
             return;
         }
-        const ReleaseManifest manifest = ReleaseManifest::decode(json);
-        QCOMPARE(manifest.lastModified, expected);
-        const QStringList fields{manifest.version,  manifest.downloadURL.toString(),
-                                 manifest.sha256,   QString::number(manifest.size),
-                                 manifest.filename, manifest.etag};
-        QCOMPARE(fields.join(u' '),
-                 QStringLiteral("1.4.0 https://download.vorlanta.example/"
-                                "V-1.4.0.tar.gz ab12 1234 V-1.4.0.tar.gz \"e1\""));
+        const ReleaseManifest m = ReleaseManifest::decode(json);
+        QCOMPARE(m.lastModified, expected);
+        QCOMPARE(m.size, 1234);
+        QCOMPARE(QStringList({m.version, m.downloadURL.toString(), m.sha256, m.filename, m.etag}),
+                 QStringList({"1.4.0"_q, "https://download.vorlanta.example/V-1.4.0.tar.gz"_q,
+                              "ab12"_q, "V-1.4.0.tar.gz"_q, "\"e1\""_q}));
     }
 };
 

@@ -5,7 +5,6 @@
 #include "support/SandboxProcess.h"
 #include "support/UpdateTestHelpers.h"
 
-#include <QtCore/QProcessEnvironment>
 #include <QtCore/QRegularExpression>
 #include <QtCore/QTemporaryDir>
 #include <QtNetwork/QTcpServer>
@@ -16,7 +15,6 @@
 #include <thread>
 #include <utime.h>
 
-using TestSupport::SandboxProcess;
 using namespace UpdateTest;
 
 namespace {
@@ -32,9 +30,9 @@ QUrl notModifiedServer(std::jthread &server)
     server = std::jthread([port = std::move(port)]() mutable {
         QTcpServer listener;
         port.set_value(listener.listen(QHostAddress::LocalHost) ? listener.serverPort() : 0);
-        if (listener.waitForNewConnection(60000)) {
-            const std::unique_ptr<QTcpSocket> client(listener.nextPendingConnection());
-            client->waitForReadyRead(60000);
+        QTcpSocket *client = // the listener's child
+            listener.waitForNewConnection(60000) ? listener.nextPendingConnection() : nullptr;
+        if (client && client->waitForReadyRead(60000)) {
             client->write("HTTP/1.1 304 Not Modified\r\nConnection: close\r\n\r\n");
             client->waitForBytesWritten(60000);
         }
@@ -42,46 +40,34 @@ QUrl notModifiedServer(std::jthread &server)
     return QUrl("http://127.0.0.1:%1/r.tar.gz"_q.arg(bound.get()));
 }
 
-// Release 1.1 packed by the release tool, whose executable leaves a mark when started, and
-// the installation of 1.0 it replaces.
+// Release 1.1 packed by the release tool, and the installation of 1.0 it replaces.
 struct Release {
     QTemporaryDir dir;
-    QString marker = dir.filePath("marker.txt"_q);
-    QString archive;
-    QString installed;
-    QByteArray executable(const char *version) const
-    {
-        return "#!/bin/sh\necho 'started " + QByteArray(version) + "' >> '" + marker.toUtf8() +
-               "'\n";
-    }
+    QString marker = dir.filePath("marker.txt"_q), archive, installed;
+    // Started, the executable appends its bundle's Info.json to the marker.
+    QByteArray app = "#!/bin/sh\ncat \"${0%/*}/../Info.json\" >> '" + marker.toUtf8() + "'\n";
     Release()
     {
-        const QString source = makeBundle(dir.filePath("source"_q), "1.1"_q, executable("1.1"));
+        const QString source = makeBundle(dir.filePath("source"_q), "1.1"_q, app);
         writeFile(source + "/share/read-only.txt"_q, "r", 0444);
         archive = packRelease(source, "1.1"_q, dir.filePath("out"_q), kName);
-        installed = makeBundle(dir.filePath("Apps"_q), "1.0"_q, executable("1.0"));
+        installed = makeBundle(dir.filePath("Apps"_q), "1.0"_q, app);
     }
-    QString folder(const QString &name) const
-    {
-        QDir().mkpath(dir.filePath(name));
-        return dir.filePath(name);
-    }
-    // The archive unpacked, changed by "put:path", "rm:path" or "mv:new bundle name", and packed
-    // again.
+    QString folder(const QString &n) const { return QDir(dir.path()).mkpath(n), dir.filePath(n); }
+    // The archive unpacked, changed by "put:path", "rm:path" or "mv:new bundle name", repacked.
     bool tamper(const QString &command) const
     {
         const QString tree = folder("tree"_q);
         const QString inside = tree + u'/' + kBundleName + u'/' + command.section(u':', 1);
-        if (QProcess::execute("tar"_q, {"-xzf"_q, archive, "-C"_q, tree}) != 0) {
-            return false;
-        }
+        const bool unpacked = QProcess::execute("tar"_q, {"-xzf"_q, archive, "-C"_q, tree}) == 0;
         QFile::remove(inside);
         const bool done = command.startsWith("put:"_q) ? writeFile(inside, "x", 0755)
                           : command.startsWith("rm:"_q)
                               ? QDir(inside).removeRecursively()
                               : QDir(tree).rename(kBundleName, command.mid(3));
-        return done && QProcess::execute("tar"_q, QStringList{"-czf"_q, archive, "-C"_q, tree} +
-                                                      entriesOf(tree)) == 0;
+        return unpacked && done &&
+               QProcess::execute("tar"_q, QStringList{"-czf"_q, archive, "-C"_q, tree} +
+                                              entriesOf(tree)) == 0;
     }
     std::unique_ptr<SandboxProcess> sandbox;
     ReleaseManifest manifest;
@@ -109,18 +95,6 @@ QString failureOf(const std::function<void()> &step)
     return {};
 }
 
-// The installer log's messages without their time stamps, once the script has ended.
-QStringList scriptMessages(const QString &logPath)
-{
-    const auto log = [&] { return QString::fromUtf8(TestSupport::readFile(logPath)); };
-    [[maybe_unused]] const bool ended = QTest::qWaitFor(
-        [&] { return log().contains("Update complete"_q) || log().contains("ERROR: "_q); }, 30000);
-    QTest::qWait(500); // the failure path still restores, opens the site and removes the script
-    static const QRegularExpression stamp("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d "_q,
-                                          QRegularExpression::MultilineOption);
-    return log().remove(stamp).split(u'\n', Qt::SkipEmptyParts);
-}
-
 } // namespace
 
 class TestUpdateRoundTrip : public QObject {
@@ -130,20 +104,19 @@ private slots:
     {
         QTemporaryDir dir;
         const QString bundle = makeBundle(dir.filePath("source"_q), "0.9"_q, "#!/bin/sh\n");
-        const QString out = dir.filePath("out"_q);
+        const QString out = dir.filePath("out"_q), tmp = dir.filePath("tmp"_q);
         QStringList arguments = "--version|2.0-b.1+b7|--base-url|http://127.0.0.1:8765/dl|"
                                 "--filename|Vorlanta 2.tar.gz|--last-modified|"
                                 "2025-03-04T05:06:07.890+02:00"_q.split(u'|');
-        arguments << "--bundle"_q << bundle << "--key"_q << keyFile("test-key.pem");
-        const Run packed =
-            releaseTool(arguments + QStringList{"--out"_q, out}, dir.filePath("tmp"_q));
+        arguments << "--bundle"_q << bundle << "--key"_q << kKey;
+        const Run packed = releaseTool(arguments + QStringList{"--out"_q, out}, tmp);
         QVERIFY2(packed.exitCode == 0 && packed.err.isEmpty(), packed.err.constData());
         // Only the archive and the manifest; staging is gone and the source unchanged.
         QCOMPARE(entriesOf(out), QStringList({"Vorlanta 2.tar.gz"_q, "version-linux"_q}));
-        QCOMPARE(entriesOf(dir.filePath("tmp"_q)), QStringList());
-        QVERIFY(TestSupport::readFile(bundle + "/Info.json"_q).contains("\"0.9\""));
-        QCOMPARE(TestSupport::readFile(out + "/version-linux"_q), packed.out);
-        const QByteArray archive = TestSupport::readFile(out + "/Vorlanta 2.tar.gz"_q);
+        QCOMPARE(entriesOf(tmp), QStringList());
+        QVERIFY(readFile(bundle + "/Info.json"_q).contains("\"0.9\""));
+        QCOMPARE(readFile(out + "/version-linux"_q), packed.out);
+        const QByteArray archive = readFile(out + "/Vorlanta 2.tar.gz"_q);
         const QString sha = QString::fromLatin1(sha256Hex(archive));
         const auto manifest = nlohmann::ordered_json::parse(packed.out.toStdString()).dump();
         QCOMPARE(QString::fromStdString(manifest).replace(u'"', u'\''), // ' reads better in here
@@ -155,8 +128,8 @@ private slots:
         const utimbuf old{1000000000, 1000000000};
         QCOMPARE(::utime(native(bundle + "/share/resources/readme.txt"_q).constData(), &old), 0);
         arguments << "--out"_q << out + "2"_q;
-        QCOMPARE(releaseTool(arguments, dir.filePath("tmp"_q)).exitCode, 0);
-        QCOMPARE(sha256Hex(TestSupport::readFile(out + "2/Vorlanta 2.tar.gz"_q)), sha.toLatin1());
+        QCOMPARE(releaseTool(arguments, tmp).exitCode, 0);
+        QCOMPARE(sha256Hex(readFile(out + "2/Vorlanta 2.tar.gz"_q)), sha.toLatin1());
     }
 
     // Refused before anything is written; a failure while packing removes what it began.
@@ -173,20 +146,18 @@ private slots:
             fetch<QString, QString, QString>("version", "setup", "message");
         QTemporaryDir dir;
         const QString bundle = makeBundle(dir.filePath("source"_q), "0.9"_q, "#!/bin/sh\n");
-        const QString out = dir.filePath("out"_q);
-        const QString tmp = dir.filePath("tmp"_q);
+        const QString out = dir.filePath("out"_q), tmp = dir.filePath("tmp"_q);
         const QString archive = out + "/Vorlanta-Creator-1.2.tar.gz"_q;
         QVERIFY(setup != "archive"_q || writeFile(archive, "earlier"));
-        const Run refused =
-            releaseTool({"--bundle"_q, bundle, "--version"_q, version, "--key"_q,
-                         keyFile("test-key.pem"), "--out"_q, out, "--base-url"_q, "https://d/"_q},
-                        tmp, setup == "no-tools"_q ? tmp : QString());
+        const Run refused = releaseTool({"--bundle"_q, bundle, "--version"_q, version, "--key"_q,
+                                         kKey, "--out"_q, out, "--base-url"_q, "https://d/"_q},
+                                        tmp, setup == "no-tools"_q ? tmp : QString());
         QCOMPARE(refused.exitCode, setup == "no-tools"_q ? 1 : 2);
         QVERIFY2(refused.err.contains(message.toUtf8()), refused.err.constData());
         QCOMPARE(refused.out, QByteArray());
         QCOMPARE(entriesOf(tmp), QStringList());
         QCOMPARE(entriesOf(out).size(), setup == "archive"_q ? 1 : 0);
-        QCOMPARE(TestSupport::readFile(archive), setup == "archive"_q ? "earlier" : QByteArray());
+        QCOMPARE(readFile(archive), setup == "archive"_q ? "earlier" : QByteArray());
     }
 
     // Only the last component of the manifest's name is used, inside the temporary directory.
@@ -218,7 +189,7 @@ private slots:
             QCOMPARE(QFileInfo(path).absolutePath(), temporary);
             static const QRegularExpression uuid("^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}-"_q);
             QCOMPARE(QFileInfo(path).fileName().remove(uuid), expected);
-            QVERIFY(TestSupport::readFile(path) == TestSupport::readFile(release.archive));
+            QVERIFY(readFile(path) == readFile(release.archive));
         }
     }
 
@@ -246,111 +217,95 @@ private slots:
         Release release;
         QVERIFY(!change.contains(u':') || release.tamper(change));
         QVERIFY(release.serve(change));
-        ReleaseManifest &manifest = release.manifest;
         std::jthread server;
         if (change == "304"_q) {
-            manifest.downloadURL = notModifiedServer(server);
+            release.manifest.downloadURL = notModifiedServer(server);
         } else if (change == "junk"_q) { // once the sandbox has its size; it cannot unpack junk
-            const QByteArray junk(manifest.size, 'j');
+            const QByteArray junk(release.manifest.size, 'j');
             QVERIFY(writeFile(release.archive, junk));
-            manifest.sha256 = QString::fromLatin1(sha256Hex(junk));
+            release.manifest.sha256 = QString::fromLatin1(sha256Hex(junk));
         }
         const QString temporary = release.folder("tmp"_q);
         UpdateInstaller installer({temporary, release.installed, testPublicKey(), QString(), 0});
         bool terminated = false;
         const QString got =
-            failureOf([&] { installer.install(manifest, [&] { terminated = true; }); });
+            failureOf([&] { installer.install(release.manifest, [&] { terminated = true; }); });
         QVERIFY2(got.contains(failure) && !terminated, qPrintable(got));
         QCOMPARE(entriesOf(temporary), QStringList()); // nothing, not even a failed unpack's
-        QVERIFY(TestSupport::readFile(release.installed + "/Info.json"_q).contains("1.0"));
+        QVERIFY(readFile(release.installed + "/Info.json"_q).contains("1.0"));
         QVERIFY(!QFileInfo::exists(release.installed + ".update"_q));
     }
 
     // Served, downloaded, verified, staged, swapped and relaunched; every value in the script is
-    // quoted, so a hostile temporary directory injects nothing.
+    // quoted, so a hostile temporary directory injects nothing. When the swap fails the script
+    // tries to restore, opens the download site and removes itself.
     void installSwapsAndRelaunches_data()
     {
-        columns<QString>("temporaryName");
-        QTest::newRow("plain") << "tmp"_q;
-        QTest::newRow("quotes, $, backtick") << "we\"ird $(touch PWNED) `touch PWNED2` \\b 'q'"_q;
+        columns<QString, QString>("temporaryName", "pinned"); // pinned: even root cannot move it
+        row("plain", "tmp", "");
+        row("quotes, $, backtick", "we\"ird $(touch PWNED) `touch PWNED2` \\b 'q'", "");
+        row("old bundle cannot be removed", "tmp", "/share/resources/readme.txt");
+        row("move fails after the removal", "tmp", ".update");
     }
     void installSwapsAndRelaunches()
     {
-        const auto [temporaryName] = fetch<QString>("temporaryName");
+        const auto [temporaryName, pinned] = fetch<QString, QString>("temporaryName", "pinned");
         Release release;
         QVERIFY(release.serve());
+        const QString opened = release.dir.filePath("opened.txt"_q),
+                      pin = release.installed + pinned;
+        QVERIFY(writeFile(release.dir.filePath("bin/xdg-open"_q),
+                          "#!/bin/sh\necho \"$@\" >> '" + opened.toUtf8() + "'\n", 0755));
+        qputenv("PATH", native(release.dir.filePath("bin"_q)) + ':' + qgetenv("PATH"));
         QVERIFY(writeFile(release.installed + ".update/left-over"_q, "")); // from an earlier run
         const QString temporary = release.folder(temporaryName);
-        const QString workDir = QDir::currentPath();
+        const auto restore = qScopeGuard([&, workDir = QDir::currentPath()] {
+            setImmutable(pin, false), QDir::setCurrent(workDir);
+        });
         QDir::setCurrent(release.dir.path()); // where an injected "touch PWNED"_q would land
         QProcess app;                         // stands in for the application the script waits for
         app.start("sleep"_q, {"60"_q});
         QVERIFY(app.waitForStarted());
-        const qint64 pid = app.processId();
-        UpdateInstaller installer({temporary, release.installed, testPublicKey(), {}, pid});
+        UpdateInstaller installer({temporary, release.installed, testPublicKey(),
+                                   "https://download.vorlanta.example/"_q, app.processId()});
         release.manifest.sha256 = release.manifest.sha256.toUpper();
         UpdateMetadata::store(std::nullopt);
-        installer.install(release.manifest, [&] { app.kill(); });
+        bool pinnedNow = false; // once staged, while the script waits for the application
+        installer.install(release.manifest, [&] {
+            pinnedNow = pinned.isEmpty() || setImmutable(pin, true);
+            app.kill();
+        });
         QVERIFY(app.waitForFinished());
-        const QStringList messages = scriptMessages(installer.logFilePath());
-        QDir::setCurrent(workDir);
-        QCOMPARE(messages.value(0), QString("Starting update: PID=%1, APP=%2, NEW=%2.update"_q)
-                                        .arg(pid)
-                                        .arg(release.installed));
-        QVERIFY2(messages.endsWith("Update complete"_q), qPrintable(messages.join(u'\n')));
+        const auto log = [&] { return QString::fromUtf8(readFile(installer.logFilePath())); };
+        QTRY_VERIFY_WITH_TIMEOUT(log().contains("ERROR: "_q) || log().contains("Update complete"_q),
+                                 30000);
+        QTest::qWait(500); // after its error the script still restores, opens the site, ends
+        const QString messages = log();
+        QVERIFY(pinnedNow);
+        const bool moveFailed = pinned == ".update"_q;
+        if (!pinned.isEmpty()) {
+            QVERIFY2(messages.contains(moveFailed ? "ERROR: Failed to install new app"_q
+                                                  : "ERROR: Failed to remove old app"_q),
+                     qPrintable(messages));
+            QCOMPARE(messages.contains("Attempting to restore from staged app"_q), moveFailed);
+            QVERIFY(!messages.contains("Update complete"_q));
+            QVERIFY(moveFailed || (QFileInfo(release.installed + ".update"_q).isDir() &&
+                                   QFileInfo(release.installed).isDir()));
+            QTRY_COMPARE(readFile(opened), QByteArray("https://download.vorlanta.example/\n"));
+            QVERIFY(!entriesOf(temporary).join(u' ').contains(".sh"_q));
+            return;
+        }
+        QVERIFY2(messages.trimmed().endsWith("Update complete"_q), qPrintable(messages));
         QCOMPARE(BundleSignature::verify(release.installed, testPublicKey()), QString());
-        QVERIFY(TestSupport::readFile(release.installed + "/Info.json"_q).contains("1.1"));
+        QVERIFY(readFile(release.installed + "/Info.json"_q).contains("1.1"));
         QVERIFY(QFileInfo(release.installed + "/share/read-only.txt"_q).permissions() &
                 QFile::WriteOwner);
         QVERIFY(!QFileInfo::exists(release.installed + ".update"_q));
-        QTRY_COMPARE_WITH_TIMEOUT(TestSupport::readFile(release.marker),
-                                  QByteArray("started 1.1\n"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(release.marker),
+                                  readFile(release.installed + "/Info.json"_q), 10000);
         QCOMPARE(entriesOf(temporary), QStringList{"vorlanta-updater.log"_q});
-        QCOMPARE(entriesOf(release.dir.path()).filter(QRegularExpression("^PWNED"_q)),
-                 QStringList());
+        QVERIFY(entriesOf(release.dir.path()).filter(QRegularExpression("^PWNED"_q)).isEmpty());
         QVERIFY(UpdateMetadata::stored().value_or(UpdateMetadata()).version == "1.1"_q);
-    }
-
-    // When the swap fails the script tries to restore, opens the download site and removes
-    // itself.
-    void installerScriptFailures_data()
-    {
-        columns<bool>("oldPinned"); // else the staged build is pinned
-        QTest::newRow("old bundle cannot be removed") << true;
-        QTest::newRow("move fails after the removal") << false;
-    }
-    void installerScriptFailures()
-    {
-        const auto [oldPinned] = fetch<bool>("oldPinned");
-        const Release release;
-        const QString record = release.dir.filePath("opened.txt"_q);
-        QVERIFY(writeFile(release.dir.filePath("bin/xdg-open"_q),
-                          "#!/bin/sh\necho \"$@\" >> '" + record.toUtf8() + "'\n", 0755));
-        qputenv("PATH", native(release.dir.filePath("bin"_q)) + ':' + qgetenv("PATH"));
-        const QString temporary = release.folder("tmp"_q);
-        QProcess app;
-        app.start("sleep"_q, {"60"_q});
-        QVERIFY(app.waitForStarted());
-        UpdateInstaller installer({temporary, release.installed, testPublicKey(),
-                                   "https://download.vorlanta.example/"_q, app.processId()});
-        const QString staged =
-            installer.stageApp(installer.mountAndExtractFromDMG(release.archive));
-        const QString pinned =
-            oldPinned ? release.installed + "/share/resources/readme.txt"_q : staged;
-        QVERIFY(setImmutable(pinned, true));
-        installer.launchInstallerScript(staged);
-        app.kill();
-        const QStringList messages = scriptMessages(installer.logFilePath());
-        setImmutable(pinned, false);
-        QVERIFY2(messages.contains(oldPinned ? "ERROR: Failed to remove old app"_q
-                                             : "ERROR: Failed to install new app"_q),
-                 qPrintable(messages.join(u'\n')));
-        QCOMPARE(messages.contains("Attempting to restore from staged app"_q), !oldPinned);
-        QVERIFY(!messages.contains("Update complete"_q));
-        QVERIFY(!oldPinned || (QFileInfo(staged).isDir() && QFileInfo(release.installed).isDir()));
-        QTRY_COMPARE(TestSupport::readFile(record),
-                     QByteArray("https://download.vorlanta.example/\n"));
-        QVERIFY(!entriesOf(temporary).join(u' ').contains(".sh"_q));
     }
 };
 

