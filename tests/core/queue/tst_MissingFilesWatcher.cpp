@@ -8,6 +8,7 @@
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QElapsedTimer>
+#include <QtCore/QRegularExpression>
 #include <QtCore/QThread>
 
 #include <algorithm>
@@ -23,11 +24,6 @@ namespace {
 
 constexpr int kTimeoutMs = 10000;
 
-QByteArray lines(const QStringList &paths)
-{
-    return (paths.join(u'\n') + u'\n').toUtf8();
-}
-
 // The file lists of the queued jobs, sorted; a job that is not a Missing job shows as "<bad>".
 QList<QStringList> jobFileLists()
 {
@@ -42,17 +38,14 @@ QList<QStringList> jobFileLists()
     return lists;
 }
 
-// A watcher that keeps every missingFiles it published, and whether each came on the main thread.
+// Keeps every missingFiles published, and whether each came on the main thread.
 struct Watcher : MissingFilesWatcher {
     Watcher()
     {
-        connect(
-            this, &MissingFilesWatcher::missingFilesChanged, this,
-            [this] {
-                published.append(missingFiles());
-                onMainThread &= QThread::currentThread() == qApp->thread();
-            },
-            Qt::DirectConnection);
+        connect(this, &MissingFilesWatcher::missingFilesChanged, [this] {
+            published.append(missingFiles());
+            onMainThread &= QThread::currentThread() == qApp->thread();
+        });
     }
     // Runs what was asked and delivers what it posted to this thread.
     void settle()
@@ -73,13 +66,12 @@ class TestMissingFilesWatcher : public QObject {
     QString m_queue = m_inbox + u"/missing.queue"_s;
     QString m_private = m_inbox + u"/.missing.queue.processing"_s;
 
+    static QByteArray lines(const QStringList &list) { return (list.join(u'\n') + u'\n').toUtf8(); }
     // Paths in the media folder, given as "a|b".
-    QStringList media(const char *relatives) const
+    QStringList media(const char *paths) const
     {
-        return QString::fromUtf8(relatives)
-            .prepend(u'|')
-            .replace(u'|', u'|' + m_media + u'/')
-            .split(u'|', Qt::SkipEmptyParts);
+        return QString::fromUtf8(paths).split(u'|').replaceInStrings(QRegularExpression(u"^"_s),
+                                                                     m_media + u'/');
     }
 
 private Q_SLOTS:
@@ -112,8 +104,7 @@ private Q_SLOTS:
         }
         QTRY_COMPARE_WITH_TIMEOUT(jobFileLists().size(), 1, kTimeoutMs);
         // The quiet period restarts with every write.
-        QVERIFY2(sinceLastWrite.elapsed() >= 750,
-                 qPrintable(QString::number(sinceLastWrite.elapsed())));
+        QCOMPARE_GE(sinceLastWrite.elapsed(), 750);
         QTest::qWait(1000);
         QCOMPARE(jobFileLists(), QList<QStringList>{files});
         QCOMPARE(watcher.published, QList<QStringList>{files});
