@@ -1,7 +1,5 @@
 #include "gui/shell/AppDelegate.h"
 
-#include "gui/updater/Updater.h"
-
 #include "BuildConfig.h"
 #include "core/api/AppState.h"
 #include "core/queue/JobWorker.h"
@@ -14,6 +12,7 @@
 #include "core/shell/PendingAuthToken.h"
 #include "core/shell/PendingServiceActions.h"
 #include "gui/shell/AppContext.h"
+#include "gui/updater/Updater.h"
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QTimer>
