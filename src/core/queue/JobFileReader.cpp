@@ -1,37 +1,125 @@
 #include "core/queue/JobFileReader.h"
 
+#include "core/shell/FileDescriptor.h"
 #include "core/shell/Logger.h"
 
 #include <QtCore/QFile>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace JobFileReader {
+
+namespace {
+
+// Job files are small and flat; deeper nesting is refused before parsing, so that a hostile file
+// can never exhaust the stack of the code that walks the document.
+constexpr int kMaxNesting = 64;
+
+bool nestsTooDeeply(const QByteArray &bytes)
+{
+    int depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (const char c : bytes) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kMaxNesting) {
+                return true;
+            }
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return false;
+}
+
+// Only a regular file is read: a FIFO would block and a device never ends. The non-blocking
+// open keeps open() itself from waiting for a FIFO's writer.
+std::optional<QByteArray> readRegularFile(const QString &path, QString *error)
+{
+    const FileDescriptor fd(
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return std::nullopt;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *error = QStringLiteral("Not a regular file");
+        return std::nullopt;
+    }
+    if (st.st_size > JobFileReader::kMaxJobFileBytes) {
+        *error =
+            QStringLiteral("The file is too large to be a job file (%1 bytes)").arg(st.st_size);
+        return std::nullopt;
+    }
+    // Read to the end, but never past the cap even if the file grows meanwhile.
+    QByteArray bytes(qsizetype(st.st_size) + 1, Qt::Uninitialized);
+    qsizetype filled = 0;
+    for (;;) {
+        if (filled == bytes.size()) {
+            if (bytes.size() > JobFileReader::kMaxJobFileBytes) {
+                *error = QStringLiteral("The file is too large to be a job file");
+                return std::nullopt;
+            }
+            bytes.resize(
+                std::min<qsizetype>(bytes.size() * 2, JobFileReader::kMaxJobFileBytes + 1));
+        }
+        const ssize_t got = ::read(fd.get(), bytes.data() + filled, size_t(bytes.size() - filled));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            *error = QString::fromLocal8Bit(std::strerror(errno));
+            return std::nullopt;
+        }
+        if (got == 0) {
+            break;
+        }
+        filled += got;
+    }
+    bytes.truncate(filled);
+    return bytes;
+}
+
+} // namespace
 
 JobReadResult read(const QString &path)
 {
     JobReadResult result;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        result.errorDescription = file.errorString();
-        return result;
-    }
-    if (file.size() > kMaxJobFileBytes) {
-        result.errorDescription =
-            QStringLiteral("The file is too large to be a job file (%1 bytes)").arg(file.size());
-        return result;
-    }
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        result.errorDescription = file.errorString();
+    const std::optional<QByteArray> bytes = readRegularFile(path, &result.errorDescription);
+    if (!bytes) {
         return result;
     }
 
-    // 1. JSON at all.
+    // 1. JSON at all. Any failure of the parser counts, a number out of range as well.
     nlohmann::json document;
+    if (nestsTooDeeply(*bytes)) {
+        result.errorDescription = QStringLiteral("The data is nested too deeply to be a job");
+        return result;
+    }
     try {
-        document = nlohmann::json::parse(bytes.constData(), bytes.constData() + bytes.size());
-    } catch (const nlohmann::json::parse_error &error) {
-        result.errorDescription =
-            QStringLiteral("The data is not valid JSON: ") + QString::fromUtf8(error.what());
+        document = nlohmann::json::parse(bytes->constData(), bytes->constData() + bytes->size());
+    } catch (const nlohmann::json::exception &error) {
+        result.errorDescription = QStringLiteral("The data is not valid JSON: ") +
+                                  Logger::excerpt(QString::fromUtf8(error.what()));
         return result;
     }
 

@@ -34,8 +34,10 @@ bool JobFileRegistry::isClaimed(const QString &path)
 
 JobFileRegistry::Identity JobFileRegistry::identityOf(const QString &path)
 {
+    // A dangling or looping link is told by the link itself.
+    const QByteArray name = QFile::encodeName(path);
     struct stat st {};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
+    if (::stat(name.constData(), &st) != 0 && ::lstat(name.constData(), &st) != 0) {
         return {};
     }
     return {qint64(st.st_size), qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
@@ -56,7 +58,9 @@ bool JobFileRegistry::isKnownFailure(const QString &path)
     if (it == m_failed.constEnd()) {
         return false;
     }
-    if (*it == now && now.size >= 0) {
+    // Unchanged, or still beyond stat(): an entry whose name does not even encode back is
+    // listed again and again, and retrying it would only spin.
+    if (*it == now) {
         return true;
     }
     m_failed.erase(it); // changed or gone: worth another try

@@ -78,7 +78,7 @@ void stageFileList(const JobEnvelope &envelope, const QString &outbox, const QSt
                  QStringLiteral(" file(s)."));
     for (const QString &path : *files) {
         if (!QFileInfo::exists(path)) {
-            Logger::warn(QStringLiteral("Missing file: ") + path);
+            Logger::warn(QStringLiteral("Missing file: ") + Logger::excerpt(path));
             continue;
         }
         const QString destination = outbox + QLatin1Char('/') + QFileInfo(path).fileName();
@@ -118,7 +118,7 @@ void processUploadFolderJob(const JobEnvelope &envelope, const QString &outbox)
     }
     const QString path = QString::fromStdString(folder->get<std::string>());
     if (path.isEmpty() || !QFileInfo::exists(path)) {
-        Logger::warn(QStringLiteral("UploadFolder invalid/missing: ") + path);
+        Logger::warn(QStringLiteral("UploadFolder invalid/missing: ") + Logger::excerpt(path));
         return;
     }
     Logger::info(QStringLiteral("UploadFolder: ") + path);
@@ -364,13 +364,18 @@ std::optional<QString> getNextJobFile()
     }
     ::closedir(dir);
 
-    // 3. Oldest modification first; by path where a date is missing.
+    // 3. Oldest modification first; entries whose date cannot be read after all others, by path
+    // (a total order: std::sort's behaviour is undefined without one).
     std::stable_sort(candidates.begin(), candidates.end(),
                      [](const Candidate &a, const Candidate &b) {
-                         if (a.modifiedNs >= 0 && b.modifiedNs >= 0) {
+                         const bool aDated = a.modifiedNs >= 0, bDated = b.modifiedNs >= 0;
+                         if (aDated != bDated) {
+                             return aDated;
+                         }
+                         if (aDated && a.modifiedNs != b.modifiedNs) {
                              return a.modifiedNs < b.modifiedNs;
                          }
-                         return a.path < b.path;
+                         return !aDated && a.path < b.path;
                      });
     // 4. Files the collector is handling, or that failed and did not change, wait.
     JobFileRegistry &registry = JobFileRegistry::shared();
@@ -387,8 +392,14 @@ void processJob(const QString &path)
     Console::printLine(QStringLiteral("[JobWorker] Starting job processing for: ") + path);
     // One consumer per file: the collector may hold it, or have archived it meanwhile.
     const JobFileClaim claim(path);
-    if (!claim.owned() || !QFileInfo::exists(path) ||
-        JobFileRegistry::shared().isKnownFailure(path)) {
+    if (!claim.owned() || JobFileRegistry::shared().isKnownFailure(path)) {
+        return;
+    }
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0) {
+        // Gone (the collector took it), or listed under a name that does not encode back:
+        // remembered either way, so that the loop does not come straight back to it.
+        JobFileRegistry::shared().rememberFailed(path);
         return;
     }
     try {

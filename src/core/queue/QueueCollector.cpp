@@ -157,7 +157,7 @@ void QueueCollector::stageAndArchive(const QString &path)
         makeOutbox();
         const QString folderPath = QString::fromStdString(folder->get<std::string>());
         if (!QFileInfo::exists(folderPath)) {
-            Logger::warn(QStringLiteral("Folder does not exist: ") + folderPath);
+            Logger::warn(QStringLiteral("Folder does not exist: ") + Logger::excerpt(folderPath));
             break;
         }
         // The folder keeps its name inside the job's outbox directory.
@@ -183,7 +183,7 @@ void QueueCollector::stageAndArchive(const QString &path)
             if (!QFileInfo::exists(file)) {
                 Logger::warn((missing ? QStringLiteral("Missing file does not exist: ")
                                       : QStringLiteral("File does not exist: ")) +
-                             file);
+                             Logger::excerpt(file));
                 continue;
             }
             const QString destination = outbox + QLatin1Char('/') + QFileInfo(file).fileName();

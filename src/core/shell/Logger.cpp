@@ -134,4 +134,16 @@ void flush()
     state().logQueue.waitUntilIdle();
 }
 
+QString excerpt(const QString &text, qsizetype maxCharacters)
+{
+    if (text.size() <= maxCharacters) {
+        return text;
+    }
+    qsizetype kept = maxCharacters;
+    if (kept > 0 && text.at(kept - 1).isHighSurrogate()) {
+        --kept; // never half a character
+    }
+    return text.left(kept) + QStringLiteral("\u2026 (%1 more characters)").arg(text.size() - kept);
+}
+
 } // namespace Logger

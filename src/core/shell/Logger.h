@@ -15,6 +15,10 @@ void error(const QString &message);
 // Every line logged by this process since start, oldest first, joined with no separator.
 QString joinedMemoryBuffer();
 
+// Input quoted in a log line: at most maxCharacters of it, the cut marked, so that hostile input
+// cannot fill the log.
+QString excerpt(const QString &text, qsizetype maxCharacters = 300);
+
 // Blocks until every append submitted so far has reached the file (used at termination).
 void flush();
 
