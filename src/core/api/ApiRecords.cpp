@@ -85,7 +85,7 @@ nlohmann::json parse(const QByteArray &bytes)
 {
     try {
         return nlohmann::json::parse(bytes.constData(), bytes.constData() + bytes.size());
-    } catch (const nlohmann::json::parse_error &error) {
+    } catch (const nlohmann::json::exception &error) { // a number out of range as well
         throw JsonDecodingError(std::string("The data isn't valid JSON: ") + error.what());
     }
 }

@@ -165,6 +165,8 @@ std::optional<AuthState> AuthState::fromJson(const QByteArray &json, QString *er
     } catch (const nlohmann::json::parse_error &parseError) {
         // The parser's own message quotes the input, which may hold the token.
         return fail(QStringLiteral("the data is not valid JSON (at byte %1)").arg(parseError.byte));
+    } catch (const nlohmann::json::exception &) {
+        return fail(QStringLiteral("the data is not valid JSON")); // a number out of range
     }
     if (!document.is_object()) {
         return fail(describe("the data is not a JSON object"));

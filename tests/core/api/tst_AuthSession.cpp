@@ -91,6 +91,7 @@ private Q_SLOTS:
         addRow("null expiry, other keys",
                QByteArray(R"({"expiresAt":null,"accessToken":"s3cr3t","u":1})"), QDateTime(), 1);
         addRow("number token", QByteArray(R"({"accessToken":7})"), QDateTime(), 0);
+        addRow("expiry out of range", QByteArray(t + R"(,"expiresAt":1e400})"), QDateTime(), 0);
     }
     void json()
     {

@@ -145,7 +145,7 @@ private Q_SLOTS:
     void malformedSuccessAnswersFailToDecode_data()
     {
         QTest::addColumn<QByteArray>("body");
-        for (const char *body : {R"({"idx": 1})", R"({"id": "1"})", "<html>"}) {
+        for (const char *body : {R"({"idx": 1})", R"({"id": "1"})", "<html>", R"({"id": 1e400})"}) {
             addRow(body, QByteArray(body));
         }
     }
