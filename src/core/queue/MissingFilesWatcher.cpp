@@ -6,6 +6,7 @@
 #include "core/shell/Logger.h"
 
 #include <QtCore/QCoreApplication>
+#include <QtCore/QDateTime>
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
 #include <QtCore/QSet>
@@ -356,8 +357,14 @@ struct MissingFilesWatcher::Worker {
         QStringDecoder decoder(QStringDecoder::Utf8);
         const QString text = decoder.decode(bytes);
         if (decoder.hasError()) {
-            reportProcessingError(QStringLiteral("The queue file is not valid UTF-8: ") + path);
-            return false;
+            // Reading it again would never succeed and would hold back every later queue file:
+            // it is kept for the user under a name that is never read.
+            const QString kept = owner->m_inboxDir + QStringLiteral("/missing.queue.unreadable-") +
+                                 QString::number(QDateTime::currentMSecsSinceEpoch());
+            reportProcessingError(QStringLiteral("The queue file is not valid UTF-8; kept as ") +
+                                  kept);
+            return ::rename(QFile::encodeName(path).constData(),
+                            QFile::encodeName(kept).constData()) == 0;
         }
         const QStringList files = existingUniquePaths(text);
         if (::unlink(QFile::encodeName(path).constData()) != 0) {
