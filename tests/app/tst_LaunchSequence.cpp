@@ -8,6 +8,7 @@
 #include <QtCore/QDateTime>
 #include <QtCore/QDeadlineTimer>
 #include <QtCore/QProcess>
+#include <QtNetwork/QLocalSocket>
 
 #include <csignal>
 
@@ -47,6 +48,13 @@ public:
 const QString kReady = u"[AppDelegate] App state/provider ready"_s;
 const QString kAuthUrl = u"vorlanta-creator://AUTH?token=tok-SECRET-41"_s;
 const QString kReceived = u"INFO [AppDelegate] Received auth token via custom URL"_s;
+
+QString writeClip()
+{
+    const QString clip = TestSupport::root() + u"/clip.mov"_s;
+    QFile file(clip);
+    return file.open(QIODevice::WriteOnly) && file.write("frames") == 6 ? clip : QString();
+}
 
 QString dayLog()
 {
@@ -104,10 +112,12 @@ private Q_SLOTS:
         Creator first;
         QVERIFY2(first.waitForOutput(kReady), qPrintable(first.output()));
         const QDeadlineTimer soon(3000);
-        // A second instance ends at once, handing its custom URL to the first and activating it.
+        // A second instance ends at once, handing its custom URL to the first and activating it;
+        // its upload of a missing file wrote no job, which it reports.
         Creator second({u"--upload"_s, u"/tmp/none.mov"_s, kAuthUrl});
-        QCOMPARE(second.stop(0), 0);
+        QCOMPARE(second.stop(0), 1);
         QVERIFY(!soon.hasExpired());
+        QVERIFY(second.readAllStandardError().contains("no job was written"));
         QVERIFY(first.waitForOutput(u"Activation requested by another instance"_s));
         QVERIFY(first.waitForOutput(kReceived));
         QCOMPARE(first.stop(), 0);
@@ -116,9 +126,8 @@ private Q_SLOTS:
 
     void uploadOptionWritesItsJobAndEndsThenOpenOptionParksPathsAndUrlIsHandled()
     {
-        const QString clip = TestSupport::root() + u"/clip.mov"_s;
-        QFile file(clip);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("frames") == 6 && file.flush());
+        const QString clip = writeClip();
+        QVERIFY(!clip.isEmpty());
 
         Creator job({u"--UPLOAD"_s, clip});
         QCOMPARE(job.stop(0), 0);
@@ -137,6 +146,36 @@ private Q_SLOTS:
         QVERIFY(app.output().contains(u"Processing CLI argument: openQuickProject with 2 paths"_s));
         QVERIFY(app.waitForOutput(kReceived));
         QCOMPARE(app.stop(), 0);
+    }
+
+    void secondInstanceWritesItsJobForTheRunningOneAndHandsItsOpenOptionOver()
+    {
+        const QString clip = writeClip();
+        Creator first;
+        QVERIFY2(first.waitForOutput(kReady), qPrintable(first.output()));
+        QCOMPARE(Creator({u"--upload"_s, clip}).stop(0), 0);
+        QVERIFY2(first.waitForOutput(u"Job archived: "_s + Paths::processedDir()),
+                 qPrintable(first.output()));
+        const QStringList archived = QDir(Paths::processedDir()).entryList(QDir::Files);
+        QCOMPARE(archived.size(), 1);
+        const QString id =
+            JobFileReader::read(Paths::processedDir() + u'/' + archived.at(0)).envelope.id;
+        QVERIFY(QFileInfo(Paths::outboxDir() + u'/' + id + u"/clip.mov"_s).isFile());
+
+        QCOMPARE(Creator({u"--open-quick-project"_s, clip, u"/b.mov"_s}).stop(0), 0);
+        QVERIFY2(first.waitForOutput(u"Processing CLI argument: openQuickProject with 2 paths"_s),
+                 qPrintable(first.output()));
+        // A forwarded option-like path is malformed: ignored and logged, never routed.
+        QLocalSocket socket;
+        socket.connectToServer(SingleInstanceManager::serverPath());
+        QVERIFY(socket.waitForConnected(3000));
+        socket.write(
+            R"({"command":"openOption","option":"--open-quick-project","paths":["--upload"]})"
+            "\n");
+        QVERIFY(socket.waitForBytesWritten(3000));
+        QVERIFY(first.waitForOutput(u"Ignoring an unknown message from another instance"_s));
+        QVERIFY(!first.output().contains(u"Upload command"_s));
+        QCOMPARE(first.stop(), 0);
     }
 };
 

@@ -79,10 +79,11 @@ QStringList dedupIgnoringCase(const QStringList &paths)
     return kept;
 }
 
-template <typename Record> void enqueue(JobType type, const Record &record)
+template <typename Record> bool enqueue(JobType type, const Record &record)
 {
     // A failed write is already logged by the writer; the command still counts as handled.
-    (void)QueueWriter::write(JobEnvelope::makeNew(type, QueueWriter::convertToAnyCodable(record)));
+    return !QueueWriter::write(JobEnvelope::makeNew(type, QueueWriter::convertToAnyCodable(record)))
+                .isEmpty();
 }
 
 QString count(qsizetype n)
@@ -90,7 +91,7 @@ QString count(qsizetype n)
     return QString::number(n);
 }
 
-void uploadFiles(const QStringList &args)
+bool uploadFiles(const QStringList &args)
 {
     QStringList files;
     for (const QString &path : positionalOf(args)) {
@@ -103,21 +104,21 @@ void uploadFiles(const QStringList &args)
     }
     if (files.isEmpty()) {
         Logger::warn(QStringLiteral("Upload command had 0 valid files (none existed)."));
-        return;
+        return false;
     }
     Logger::info(QStringLiteral("Upload command received with ") + count(files.size()) +
                  QStringLiteral(" file(s)."));
-    enqueue(JobType::uploadFiles, UploadFilesJob{files});
+    return enqueue(JobType::uploadFiles, UploadFilesJob{files});
 }
 
-void quickProject(const QStringList &args)
+bool quickProject(const QStringList &args)
 {
     const QStringList files = dedupIgnoringCase(existingOnly(positionalOf(args)));
     Logger::info(QStringLiteral("Quick-project command received with ") + count(files.size()) +
                  QStringLiteral(" file(s)."));
     if (files.isEmpty()) {
         Logger::warn(QStringLiteral("Quick-project command had 0 valid files (none existed)."));
-        return;
+        return false;
     }
     QuickProjectPayload payload;
     payload.title = QStringLiteral("Quick Project");
@@ -125,22 +126,22 @@ void quickProject(const QStringList &args)
     payload.thumbnail = true;
     payload.isShort = false;
     payload.files = files;
-    enqueue(JobType::quickProject, payload);
+    return enqueue(JobType::quickProject, payload);
 }
 
-void missingFiles(const QStringList &args)
+bool missingFiles(const QStringList &args)
 {
     const QStringList files = dedupIgnoringCase(existingOnly(positionalOf(args)));
     Logger::info(QStringLiteral("Missing files command received with ") + count(files.size()) +
                  QStringLiteral(" file(s)."));
     if (files.isEmpty()) {
         Logger::warn(QStringLiteral("Missing-files command had 0 valid files (none existed)."));
-        return;
+        return false;
     }
-    enqueue(JobType::missing, MissingFilesJob{files});
+    return enqueue(JobType::missing, MissingFilesJob{files});
 }
 
-void uploadFolder(const QStringList &args)
+bool uploadFolder(const QStringList &args)
 {
     QStringList directories;
     for (const QString &path : positionalOf(args)) {
@@ -151,14 +152,14 @@ void uploadFolder(const QStringList &args)
     }
     if (directories.isEmpty()) {
         Logger::warn(QStringLiteral("Upload-folder command missing/invalid directory."));
-        return;
+        return false;
     }
     const QString folder = directories.last();
     Logger::info(QStringLiteral("Upload-folder command for: ") + folder);
-    enqueue(JobType::uploadFolder, UploadFolderJob{folder});
+    return enqueue(JobType::uploadFolder, UploadFolderJob{folder});
 }
 
-void quickCreate(const QStringList &args)
+bool quickCreate(const QStringList &args)
 {
     std::optional<QString> target;
     // "--path" as the very last argument has no value and is ignored.
@@ -170,7 +171,7 @@ void quickCreate(const QStringList &args)
     }
     Logger::info(QStringLiteral("Quick-create command. Path=") +
                  target.value_or(QStringLiteral("(none)")));
-    enqueue(JobType::quickCreate, QuickCreateJob{target});
+    return enqueue(JobType::quickCreate, QuickCreateJob{target});
 }
 
 } // namespace
@@ -197,6 +198,20 @@ std::optional<QStringList> extractFiles(const QString &flag, const QStringList &
     return files;
 }
 
+QString openOption(RouteResult::Kind kind)
+{
+    switch (kind) {
+    case RouteResult::Kind::openQuickProject:
+        return QStringLiteral("--open-quick-project");
+    case RouteResult::Kind::openMissingFiles:
+        return QStringLiteral("--open-missing-files");
+    case RouteResult::Kind::none:
+    case RouteResult::Kind::handled:
+        break;
+    }
+    return {};
+}
+
 RouteResult route(const QStringList &args)
 {
     using Kind = RouteResult::Kind;
@@ -210,31 +225,31 @@ RouteResult route(const QStringList &args)
     };
 
     if (has("--upload")) {
-        uploadFiles(args);
-        return {Kind::handled, {}};
+        const bool written = uploadFiles(args);
+        return {Kind::handled, {}, written};
     }
     if (has("--quick-project") || has("--quickproject")) {
-        quickProject(args);
-        return {Kind::handled, {}};
+        const bool written = quickProject(args);
+        return {Kind::handled, {}, written};
     }
     if (has("--missing-files") || has("--missing")) {
-        missingFiles(args);
-        return {Kind::handled, {}};
+        const bool written = missingFiles(args);
+        return {Kind::handled, {}, written};
     }
     if (has("--upload-folder")) {
-        uploadFolder(args);
-        return {Kind::handled, {}};
+        const bool written = uploadFolder(args);
+        return {Kind::handled, {}, written};
     }
     if (has("--quick-create")) {
-        quickCreate(args);
-        return {Kind::handled, {}};
+        const bool written = quickCreate(args);
+        return {Kind::handled, {}, written};
     }
-    if (auto files = extractFiles(QStringLiteral("--open-quick-project"), args)) {
+    if (auto files = extractFiles(openOption(Kind::openQuickProject), args)) {
         Logger::info(QStringLiteral("Open-quick-project command with ") + count(files->size()) +
                      QStringLiteral(" files"));
         return {Kind::openQuickProject, *files};
     }
-    if (auto files = extractFiles(QStringLiteral("--open-missing-files"), args)) {
+    if (auto files = extractFiles(openOption(Kind::openMissingFiles), args)) {
         Logger::info(QStringLiteral("Open-missing-files command with ") + count(files->size()) +
                      QStringLiteral(" files"));
         return {Kind::openMissingFiles, *files};

@@ -17,6 +17,8 @@ struct RouteResult {
     };
     Kind kind = Kind::none;
     QStringList paths;
+    // For handled: the job file was written to the queue.
+    bool jobWritten = false;
 };
 
 // Routes the arguments (without the program path); logs what it decided.
@@ -25,5 +27,8 @@ RouteResult route(const QStringList &args);
 // Nothing when no argument equals flag (ignoring case); otherwise every argument after the first
 // such one, quote-trimmed, empty ones dropped.
 std::optional<QStringList> extractFiles(const QString &flag, const QStringList &args);
+
+// The option that opens the window of an open kind, as route() recognises it; empty otherwise.
+QString openOption(RouteResult::Kind kind);
 
 } // namespace ArgumentRouter

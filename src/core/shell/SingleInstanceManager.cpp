@@ -1,6 +1,7 @@
 #include "core/shell/SingleInstanceManager.h"
 
 #include "BuildConfig.h"
+#include "core/shell/ArgumentRouter.h"
 #include "core/shell/Console.h"
 #include "core/shell/Logger.h"
 
@@ -15,6 +16,7 @@
 #include <QtNetwork/QLocalServer>
 #include <QtNetwork/QLocalSocket>
 
+#include <optional>
 #include <unistd.h>
 
 namespace {
@@ -27,6 +29,37 @@ QString applicationIdentifier()
 {
     const QString id = QString::fromUtf8(BuildConfig::kBundleIdentifier);
     return id.isEmpty() ? QStringLiteral("VorlantaCreator") : id;
+}
+
+QByteArray messageLine(const QJsonObject &message)
+{
+    return QJsonDocument(message).toJson(QJsonDocument::Compact) + '\n';
+}
+
+bool isOpenOption(const QString &option)
+{
+    using Kind = ArgumentRouter::RouteResult::Kind;
+    return option == ArgumentRouter::openOption(Kind::openQuickProject) ||
+           option == ArgumentRouter::openOption(Kind::openMissingFiles);
+}
+
+// The option and its paths, or nothing when malformed. Paths must be absolute: the sender's
+// working directory is not ours, and an option-like path must never reach the router.
+std::optional<QStringList> openOptionArguments(const QJsonObject &message)
+{
+    const QJsonValue option = message.value(QStringLiteral("option"));
+    const QJsonValue paths = message.value(QStringLiteral("paths"));
+    if (!option.isString() || !isOpenOption(option.toString()) || !paths.isArray()) {
+        return std::nullopt;
+    }
+    QStringList arguments{option.toString()};
+    for (const QJsonValue &value : paths.toArray()) {
+        if (!value.isString() || !QDir::isAbsolutePath(value.toString())) {
+            return std::nullopt;
+        }
+        arguments.append(value.toString());
+    }
+    return arguments;
 }
 
 bool usableRuntimeDir(const QString &dir)
@@ -159,6 +192,12 @@ void SingleInstanceManager::handleMessage(const QByteArray &line)
         emit urlsReceived(urls);
         return;
     }
+    if (command == QLatin1String("openOption")) {
+        if (const auto arguments = openOptionArguments(message)) {
+            emit openOptionReceived(*arguments);
+            return;
+        }
+    }
     Logger::warn(QStringLiteral("[SingleInstanceManager] Ignoring an unknown message from "
                                 "another instance"));
 }
@@ -169,11 +208,22 @@ bool SingleInstanceManager::notifyRunningInstance(const QStringList &urls)
     if (!urls.isEmpty()) {
         const QJsonObject openUrls{{QStringLiteral("command"), QStringLiteral("openUrls")},
                                    {QStringLiteral("urls"), QJsonArray::fromStringList(urls)}};
-        payload += QJsonDocument(openUrls).toJson(QJsonDocument::Compact) + '\n';
+        payload += messageLine(openUrls);
     }
-    const QJsonObject activate{{QStringLiteral("command"), QStringLiteral("activate")}};
-    payload += QJsonDocument(activate).toJson(QJsonDocument::Compact) + '\n';
+    payload += messageLine({{QStringLiteral("command"), QStringLiteral("activate")}});
+    return sendToRunningInstance(payload);
+}
 
+bool SingleInstanceManager::forwardOpenOption(const QString &option, const QStringList &paths)
+{
+    return sendToRunningInstance(
+        messageLine({{QStringLiteral("command"), QStringLiteral("openOption")},
+                     {QStringLiteral("option"), option},
+                     {QStringLiteral("paths"), QJsonArray::fromStringList(paths)}}));
+}
+
+bool SingleInstanceManager::sendToRunningInstance(const QByteArray &payload)
+{
     // The running instance may still be starting its server: retry briefly, within the 0.1 s
     // this process has left.
     QElapsedTimer clock;

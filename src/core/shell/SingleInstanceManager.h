@@ -21,6 +21,8 @@ public:
     // Decides isSingleInstance(). urlsToForward are sent to the running instance, if any.
     void checkSingleInstance(const QStringList &urlsToForward = {});
     bool isSingleInstance() const { return m_isSingleInstance; }
+    // Hands an open option and its absolute paths to the running instance; true once sent.
+    bool forwardOpenOption(const QString &option, const QStringList &paths);
 
     // XDG_RUNTIME_DIR, or the temporary directory when it is unset or unusable.
     static QString runtimeDirectory();
@@ -33,6 +35,8 @@ signals:
     void activationRequested();
     // Another process was started with custom-scheme URLs.
     void urlsReceived(const QStringList &urls);
+    // Another process was started with an open option: the option, then its absolute paths.
+    void openOptionReceived(const QStringList &arguments);
     // Emitted 0.1 s after a check that found another instance.
     void terminationRequested();
 
@@ -41,6 +45,7 @@ private:
     void readMessages(QLocalSocket *socket);
     void handleMessage(const QByteArray &line);
     bool notifyRunningInstance(const QStringList &urls);
+    static bool sendToRunningInstance(const QByteArray &payload);
 
     bool m_isSingleInstance = false;
     std::unique_ptr<QLockFile> m_lock;

@@ -15,12 +15,15 @@
 #include "gui/updater/Updater.h"
 
 #include <QtCore/QCoreApplication>
+#include <QtCore/QFileInfo>
 #include <QtCore/QTimer>
 #include <QtCore/QUrlQuery>
 #include <QtGui/QGuiApplication>
 #include <QtGui/QWindow>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QWidget>
+
+#include <cstdio>
 
 namespace {
 
@@ -58,6 +61,11 @@ AppDelegate::AppDelegate(const QStringList &arguments, const QStringList &launch
                 }
                 applicationOpenUrls(parsed);
             });
+    connect(&m_singleInstanceManager, &SingleInstanceManager::openOptionReceived, this,
+            [](const QStringList &forwarded) {
+                // Parked as if this instance had been started with it.
+                parkOpenRequest(ArgumentRouter::route(forwarded));
+            });
     m_singleInstanceManager.checkSingleInstance(m_launchUrls);
     // 5. Optional fields stay empty.
 }
@@ -91,9 +99,10 @@ void AppDelegate::applicationDidFinishLaunching()
                        orNil(BuildConfig::kBundleIdentifier) + QStringLiteral(" CFBundleName=") +
                        orNil(BuildConfig::kBundleName));
 
-    // 4. A second instance has asked the first to activate; it ends here, before any routing.
+    // 4. A second instance has asked the first to activate; it ends here, once its options are
+    // routed: a job file needs no window, and the running instance opens the requested one.
     if (!m_singleInstanceManager.isSingleInstance()) {
-        terminate();
+        finishAsSecondInstance();
         return;
     }
 
@@ -101,25 +110,11 @@ void AppDelegate::applicationDidFinishLaunching()
     // command parks its paths for the work window.
     if (!m_arguments.isEmpty()) {
         const ArgumentRouter::RouteResult routed = ArgumentRouter::route(m_arguments);
-        switch (routed.kind) {
-        case ArgumentRouter::RouteResult::Kind::openQuickProject:
-            Logger::info(
-                QStringLiteral("[AppDelegate] Processing CLI argument: openQuickProject with ") +
-                QString::number(routed.paths.size()) + QStringLiteral(" paths"));
-            PendingServiceActions::shared().setQuickProjectPaths(routed.paths);
-            break;
-        case ArgumentRouter::RouteResult::Kind::openMissingFiles:
-            Logger::info(
-                QStringLiteral("[AppDelegate] Processing CLI argument: openMissingFiles with ") +
-                QString::number(routed.paths.size()) + QStringLiteral(" paths"));
-            PendingServiceActions::shared().setMissingFilesPaths(routed.paths);
-            break;
-        case ArgumentRouter::RouteResult::Kind::none:
-            break;
-        case ArgumentRouter::RouteResult::Kind::handled:
+        if (routed.kind == ArgumentRouter::RouteResult::Kind::handled) {
             terminate();
             return;
         }
+        parkOpenRequest(routed);
     }
 
     // 6. The launch task, on the main thread, holding the delegate weakly.
@@ -140,6 +135,57 @@ void AppDelegate::applicationDidFinishLaunching()
         }
         QTimer::singleShot(0, this, [this, urls] { applicationOpenUrls(urls); });
     }
+}
+
+bool AppDelegate::parkOpenRequest(const ArgumentRouter::RouteResult &routed)
+{
+    switch (routed.kind) {
+    case ArgumentRouter::RouteResult::Kind::openQuickProject:
+        Logger::info(
+            QStringLiteral("[AppDelegate] Processing CLI argument: openQuickProject with ") +
+            QString::number(routed.paths.size()) + QStringLiteral(" paths"));
+        PendingServiceActions::shared().setQuickProjectPaths(routed.paths);
+        return true;
+    case ArgumentRouter::RouteResult::Kind::openMissingFiles:
+        Logger::info(
+            QStringLiteral("[AppDelegate] Processing CLI argument: openMissingFiles with ") +
+            QString::number(routed.paths.size()) + QStringLiteral(" paths"));
+        PendingServiceActions::shared().setMissingFilesPaths(routed.paths);
+        return true;
+    case ArgumentRouter::RouteResult::Kind::none:
+    case ArgumentRouter::RouteResult::Kind::handled:
+        break;
+    }
+    return false;
+}
+
+void AppDelegate::finishAsSecondInstance()
+{
+    using Kind = ArgumentRouter::RouteResult::Kind;
+    const ArgumentRouter::RouteResult routed =
+        m_arguments.isEmpty() ? ArgumentRouter::RouteResult{} : ArgumentRouter::route(m_arguments);
+    QString failure;
+    if (routed.kind == Kind::handled && !routed.jobWritten) {
+        failure = QStringLiteral("no job was written for: ") + m_arguments.join(QLatin1Char(' '));
+    } else if (routed.kind == Kind::openQuickProject || routed.kind == Kind::openMissingFiles) {
+        // The running instance has another working directory.
+        QStringList paths;
+        for (const QString &path : routed.paths) {
+            paths.append(QFileInfo(path).absoluteFilePath());
+        }
+        if (!m_singleInstanceManager.forwardOpenOption(ArgumentRouter::openOption(routed.kind),
+                                                       paths)) {
+            failure = QStringLiteral("the running instance did not take the request: ") +
+                      m_arguments.join(QLatin1Char(' '));
+        }
+    }
+    if (failure.isEmpty()) {
+        terminate();
+        return;
+    }
+    std::fprintf(stderr, "vorlanta-creator: %s\n", qPrintable(failure));
+    std::fflush(stderr);
+    QCoreApplication::exit(1);
 }
 
 QCoro::Task<> AppDelegate::runLaunchTask()

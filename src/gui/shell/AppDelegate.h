@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/shell/ArgumentRouter.h"
 #include "core/shell/SingleInstanceManager.h"
 
 #include <QCoro/QCoroTask>
@@ -64,6 +65,10 @@ private:
     QCoro::Task<> runLaunchTask();
     void handleAuthCallback(const QUrl &url);
     void terminate();
+    // Parks an open option's paths for the work window; false for any other route.
+    static bool parkOpenRequest(const ArgumentRouter::RouteResult &routed);
+    // A second instance: writes its job or hands its open option over, then ends.
+    void finishAsSecondInstance();
 
     QPointer<AppContext> m_appContext;
     std::unique_ptr<MissingFilesWatcher> m_missingFilesWatcher;
