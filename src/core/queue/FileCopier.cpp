@@ -3,8 +3,10 @@
 #include "core/shell/FileDescriptor.h"
 
 #include <QtCore/QDir>
+#include <QtCore/QDirIterator>
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
+#include <QtCore/QRegularExpression>
 #include <QtCore/QSaveFile>
 
 #include <algorithm>
@@ -15,9 +17,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <mutex>
+#include <set>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace FileCopier {
@@ -29,6 +34,18 @@ constexpr size_t kChunkBytes = size_t(64) << 20;
 QByteArray encoded(const QString &path)
 {
     return QFile::encodeName(path);
+}
+
+// The temporaries of copies under way, by device and inode: the sweep must leave them alone.
+struct InFlight {
+    std::mutex mutex;
+    std::set<std::pair<dev_t, ino_t>> files;
+};
+
+InFlight &inFlight()
+{
+    static InFlight instance;
+    return instance;
 }
 
 bool cancelled(const std::atomic_bool *cancel)
@@ -166,6 +183,11 @@ Result copyTree(const QString &source, const QString &destination, bool includeH
         if (::lstat(encoded(from).constData(), &st) != 0) {
             return Result::failure(errno);
         }
+        struct stat existing {};
+        if (!S_ISDIR(st.st_mode) && ::lstat(encoded(to).constData(), &existing) == 0 &&
+            (existing.st_mode & S_IFMT) == (st.st_mode & S_IFMT)) {
+            continue; // staged by an earlier run: whatever has its final name is whole
+        }
         Result result;
         if (S_ISDIR(st.st_mode)) {
             result = copyTree(from, to, includeHidden, cancel);
@@ -218,10 +240,21 @@ Result copyFile(const QString &source, const QString &destination, const std::at
     const QFileInfo target(destination);
     QByteArray temporary = encoded(target.absolutePath() + QStringLiteral("/.") +
                                    target.fileName() + QStringLiteral(".partial-XXXXXX"));
+    std::unique_lock registering(inFlight().mutex);
     FileDescriptor out(::mkostemp(temporary.data(), O_CLOEXEC));
     if (out.get() < 0) {
         return Result::failure(errno);
     }
+    struct stat made {};
+    if (::fstat(out.get(), &made) != 0) {
+        const int error = errno;
+        ::unlink(temporary.constData());
+        return Result::failure(error);
+    }
+    const std::pair<dev_t, ino_t> key{made.st_dev, made.st_ino};
+    inFlight().files.insert(key);
+    registering.unlock();
+
     Result result = copyContents(in.get(), out.get(), cancel);
     if (result.ok && ::fchmod(out.get(), st.st_mode & 07777) != 0) {
         result = Result::failure(errno);
@@ -235,6 +268,8 @@ Result copyFile(const QString &source, const QString &destination, const std::at
     if (!result.ok) {
         ::unlink(temporary.constData());
     }
+    std::lock_guard lock(inFlight().mutex);
+    inFlight().files.erase(key);
     return result;
 }
 
@@ -254,6 +289,27 @@ Result copyDirectory(const QString &source, const QString &destination,
                      const std::atomic_bool *cancel)
 {
     return copyTree(source, destination, false, cancel);
+}
+
+void removeStalePartials(const QString &directory)
+{
+    static const QRegularExpression partial(QStringLiteral("^\\..+\\.partial-[A-Za-z0-9]{6}$"));
+    QDirIterator it(directory, QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo file = it.nextFileInfo();
+        if (!partial.match(file.fileName()).hasMatch()) {
+            continue;
+        }
+        const QByteArray path = encoded(file.filePath());
+        std::lock_guard lock(inFlight().mutex);
+        struct stat st {};
+        // Gone already (a second sweep) is just as good.
+        if (::lstat(path.constData(), &st) == 0 && S_ISREG(st.st_mode) &&
+            !inFlight().files.contains({st.st_dev, st.st_ino})) {
+            ::unlink(path.constData());
+        }
+    }
 }
 
 Result writeTextAtomically(const QString &path, const QString &text)

@@ -32,8 +32,9 @@ Result copyRecursively(const QString &source, const QString &destination,
                        const std::atomic_bool *cancel = nullptr);
 
 // Copies the directory's visible entries (hidden ones skipped, recursively) into the
-// destination directory, which is created when missing. Stops at the first error; what was
-// copied stays.
+// destination directory, which is created when missing. An entry already there under its final
+// name is complete (copies land whole) and is kept, so a staging cut off by a crash can be
+// finished. Stops at the first error; what was copied stays.
 Result copyDirectory(const QString &source, const QString &destination,
                      const std::atomic_bool *cancel = nullptr);
 
@@ -45,6 +46,10 @@ inline void throwIfCancelled(const Result &result)
         throw CopyCancelled{};
     }
 }
+
+// Removes the hidden temporaries (".NAME.partial-XXXXXX") left in the directory tree by copies
+// cut off by a crash; those of copies under way in this process are kept.
+void removeStalePartials(const QString &directory);
 
 // Writes the text as UTF-8 atomically.
 Result writeTextAtomically(const QString &path, const QString &text);

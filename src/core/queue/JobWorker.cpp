@@ -193,6 +193,8 @@ void processJobInternal(const QString &path)
         failJob(path, QStringLiteral("Cannot create the outbox directory ") + outbox);
         return;
     }
+    // A run cut off by a crash may have left partial copies; this one stages the job again.
+    FileCopier::removeStalePartials(outbox);
 
     // 6. Stage by type.
     Console::printLine(QStringLiteral("[JobWorker] Processing job of type: ") +
@@ -269,6 +271,8 @@ struct Candidate {
 void start()
 {
     Console::printLine(QStringLiteral("[JobWorker] Starting job worker"));
+    // Partial copies of an earlier process; those of copies under way here are kept.
+    FileCopier::removeStalePartials(Paths::outboxDir());
     State &s = state();
     std::unique_lock lock(s.mutex);
     if (s.isRunning) {

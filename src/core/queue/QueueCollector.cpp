@@ -37,6 +37,8 @@ void QueueCollector::startMonitoring()
     // 1.-2.
     Console::printLine(QStringLiteral("[QueueCollector] Starting queue monitoring"));
     Paths::ensureAll();
+    // Partial copies of an earlier process; those of copies under way here are kept.
+    FileCopier::removeStalePartials(Paths::outboxDir());
     // 3. The callback only hands the batch on; it never outlives the monitor.
     auto monitor =
         std::make_unique<FileMonitor>(Paths::queueDir(), [this](const QList<FileChange> &changes) {
@@ -147,7 +149,11 @@ void QueueCollector::stageAndArchive(const QString &path)
 
     // 7. Stage by type; failures here are logged or ignored, and the job is archived anyway.
     const QString outbox = Paths::outboxDir() + QLatin1Char('/') + envelope.id;
-    const auto makeOutbox = [&outbox] { QDir().mkpath(outbox); };
+    // A run cut off by a crash may have left partial copies; this one stages the job again.
+    const auto makeOutbox = [&outbox] {
+        QDir().mkpath(outbox);
+        FileCopier::removeStalePartials(outbox);
+    };
     switch (envelope.type) {
     case JobType::uploadFolder: {
         const auto folder = payload.find("folderPath");

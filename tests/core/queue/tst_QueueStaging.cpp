@@ -137,6 +137,18 @@ private Q_SLOTS:
             "Footage/stale.txt=old",
             "Footage/|Footage/.hidden=H|Footage/a.txt=A|Footage/sub/|Footage/sub/b.txt=B",
             "Footage/|Footage/stale.txt=old|a.txt=A|sub/|sub/b.txt=B");
+        // A run killed mid-copy left partials beside whole copies; staging again finishes it.
+        row("file list restaged after a crash",
+            job("UploadFiles", R"({"files": ["@/a.mov", "@/b.mov"]})"),
+            "a.mov=A|.a.mov.partial-Ab12Cd=|.b.mov.partial-Ef34Gh=B-part", "a.mov=A|b.mov=B",
+            "a.mov=A|b.mov=B");
+        // Each consumer's layout of the interrupted run: the collector's Footage/, the worker's
+        // contents at the top.
+        row("folder restaged after a crash", job("UploadFolder", R"({"folderPath": "@/Footage"})"),
+            "a.txt=A|sub/.b.txt.partial-Ab12Cd=|Footage/a.txt=A|Footage/sub/.b.txt.partial-Ab12Cd=",
+            "Footage/|Footage/.hidden=H|Footage/a.txt=A|Footage/sub/|Footage/sub/"
+            "b.txt=B|a.txt=A|sub/",
+            "Footage/|Footage/a.txt=A|Footage/sub/|a.txt=A|sub/|sub/b.txt=B");
         row("no folder at the path", job("UploadFolder", R"({"folderPath": "@/Gone"})"), "", "",
             "");
         row("QuickCreate", job("QuickCreate", R"({"targetPath": "\/t"})"), "", marker, marker);
@@ -176,6 +188,26 @@ private Q_SLOTS:
                 (ids.size() == 1 && QRegularExpression(u"^[0-9A-F]{32}$"_s).match(id).hasMatch()));
         QCOMPARE(snapshot(outbox(id)), sorted(staged.split(u'|', Qt::SkipEmptyParts)));
         QCOMPARE(partials(), QStringList());
+    }
+
+    void startSweepsStalePartials_data()
+    {
+        columns<Consumer>("consumer");
+        addRow("collector", Consumer::collector);
+        addRow("worker", Consumer::worker);
+    }
+    void startSweepsStalePartials()
+    {
+        const auto [consumer] = fetch<Consumer>("consumer");
+        QVERIFY(plant(Paths::outboxDir(), u".x.partial-Ab12Cd=|OLD/a.mov=A|OLD/.keep=K|"
+                                          u"OLD/.a.mov.partial-Ab12Cd=A-part|"
+                                          u"OLD/sub/.b.mov.partial-Ef34Gh="_s));
+        QueueCollector collector;
+        for (int i = 0; i < 2; ++i) { // a second start finds nothing left to sweep
+            consumer == Consumer::worker ? JobWorker::start() : collector.startMonitoring();
+        }
+        QCOMPARE(snapshot(Paths::outboxDir()),
+                 (QStringList{u"OLD/"_s, u"OLD/.keep=K"_s, u"OLD/a.mov=A"_s, u"OLD/sub/"_s}));
     }
 
     void workerTakesTheOldestJobFileFirst()
