@@ -288,6 +288,15 @@ Result copyRecursively(const QString &source, const QString &destination,
 Result copyDirectory(const QString &source, const QString &destination,
                      const std::atomic_bool *cancel)
 {
+    if (!QDir().mkpath(destination)) {
+        return Result::failure(QStringLiteral("Cannot create directory ") + destination);
+    }
+    // A destination inside the source would be walked again and again.
+    const QString from = QFileInfo(source).canonicalFilePath();
+    const QString to = QFileInfo(destination).canonicalFilePath();
+    if (from.isEmpty() || to == from || to.startsWith(from + QLatin1Char('/'))) {
+        return Result::failure(QStringLiteral("Cannot copy a directory into itself: ") + source);
+    }
     return copyTree(source, destination, false, cancel);
 }
 

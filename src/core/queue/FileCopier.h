@@ -34,7 +34,8 @@ Result copyRecursively(const QString &source, const QString &destination,
 // Copies the directory's visible entries (hidden ones skipped, recursively) into the
 // destination directory, which is created when missing. An entry already there under its final
 // name is complete (copies land whole) and is kept, so a staging cut off by a crash can be
-// finished. Stops at the first error; what was copied stays.
+// finished. Fails when the destination lies inside the source. Stops at the first error; what
+// was copied stays.
 Result copyDirectory(const QString &source, const QString &destination,
                      const std::atomic_bool *cancel = nullptr);
 

@@ -82,8 +82,11 @@ void stageFileList(const JobEnvelope &envelope, const QString &outbox, const QSt
             continue;
         }
         const QString destination = outbox + QLatin1Char('/') + QFileInfo(path).fileName();
+        // A listed folder is staged whole under its own name; what a cut-off run staged stays.
         const FileCopier::Result result =
-            FileCopier::copyFile(path, destination, &state().cancelCopies);
+            QFileInfo(path).isDir()
+                ? FileCopier::copyDirectory(path, destination, &state().cancelCopies)
+                : FileCopier::copyFile(path, destination, &state().cancelCopies);
         FileCopier::throwIfCancelled(result);
         if (result.ok) {
             Logger::info(QStringLiteral("Copied: ") + path + QStringLiteral(" -> ") + destination);

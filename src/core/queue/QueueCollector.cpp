@@ -193,9 +193,12 @@ void QueueCollector::stageAndArchive(const QString &path)
                 continue;
             }
             const QString destination = outbox + QLatin1Char('/') + QFileInfo(file).fileName();
-            // Never overwrites: an existing copy makes this one fail, silently.
+            // Never overwrites: an existing copy makes this one fail, silently. A listed folder
+            // is staged whole under its own name, keeping what a cut-off run staged.
             const FileCopier::Result result =
-                FileCopier::copyFile(file, destination, &m_cancelCopies);
+                QFileInfo(file).isDir()
+                    ? FileCopier::copyDirectory(file, destination, &m_cancelCopies)
+                    : FileCopier::copyFile(file, destination, &m_cancelCopies);
             FileCopier::throwIfCancelled(result);
             if (result.ok) {
                 Logger::info((missing ? QStringLiteral("Copied missing file to outbox: ")

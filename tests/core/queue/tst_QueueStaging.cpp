@@ -128,6 +128,9 @@ private Q_SLOTS:
             "a.mov=A", "a.mov=A");
         row("Missing, other values skipped", job("Missing", R"({"files": [7, null, "@/b.mov"]})"),
             "", "b.mov=B", "b.mov=B");
+        row("file list with a folder", job("UploadFiles", R"({"files": ["@/a.mov", "@/Footage"]})"),
+            "", "Footage/|Footage/a.txt=A|Footage/sub/|Footage/sub/b.txt=B|a.mov=A",
+            "Footage/|Footage/a.txt=A|Footage/sub/|Footage/sub/b.txt=B|a.mov=A");
         row("no list", job("UploadFiles", "{}"), "", "<none>", "");
         row("list not an array", job("Missing", R"({"files": "@/a.mov"})"), "", "<none>", "");
         row("staged copy never overwritten",
