@@ -1,6 +1,8 @@
 #include "core/queue/FileCopier.h"
 
 #include "core/shell/FileDescriptor.h"
+#include "core/shell/Logger.h"
+#include "core/shell/Paths.h"
 
 #include <QtCore/QDir>
 #include <QtCore/QDirIterator>
@@ -48,6 +50,9 @@ InFlight &inFlight()
     return instance;
 }
 
+// Directories a tree copy never enters, by device and inode.
+using SkippedDirectories = std::set<std::pair<dev_t, ino_t>>;
+
 bool cancelled(const std::atomic_bool *cancel)
 {
     return cancel && cancel->load(std::memory_order_relaxed);
@@ -74,13 +79,17 @@ Result copyContents(int in, int out, const std::atomic_bool *cancel)
                 kernelCopy = false; // this pair of file systems needs the plain way
                 continue;
             }
+            // Which side failed is not told; these come from the written one.
+            if (n < 0 && (errno == ENOSPC || errno == EDQUOT || errno == EIO || errno == EROFS)) {
+                return Result::destinationFailure(errno);
+            }
         } else {
             buffer.resize(size_t(1) << 20);
             n = ::read(in, buffer.data(), buffer.size());
             for (ssize_t written = 0; n > 0 && written < n;) {
                 const ssize_t w = ::write(out, buffer.data() + written, size_t(n - written));
                 if (w < 0 && errno != EINTR) {
-                    return Result::failure(errno);
+                    return Result::destinationFailure(errno);
                 }
                 written += std::max<ssize_t>(w, 0);
             }
@@ -97,20 +106,21 @@ Result copyContents(int in, int out, const std::atomic_bool *cancel)
     }
 }
 
-Result renameNoReplace(const QByteArray &from, const QByteArray &to)
+// 0, or the error number.
+int renameNoReplace(const QByteArray &from, const QByteArray &to)
 {
     if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0) {
-        return Result::success();
+        return 0;
     }
     if (errno != EINVAL && errno != ENOSYS) {
-        return Result::failure(errno);
+        return errno;
     }
     // File systems without RENAME_NOREPLACE: a hard link is just as exclusive.
     if (::link(from.constData(), to.constData()) != 0) {
-        return Result::failure(errno);
+        return errno;
     }
     ::unlink(from.constData());
-    return Result::success();
+    return 0;
 }
 
 bool existsNoFollow(const QByteArray &path)
@@ -128,7 +138,7 @@ Result copySymlink(const QByteArray &source, const QByteArray &destination)
     }
     target[size_t(n)] = '\0';
     if (::symlink(target.data(), destination.constData()) != 0) {
-        return Result::failure(errno);
+        return Result::destinationFailure(errno);
     }
     return Result::success();
 }
@@ -154,10 +164,10 @@ Result removeAll(const QString &path)
 
 // Walks a directory; hidden entries included or not.
 Result copyTree(const QString &source, const QString &destination, bool includeHidden,
-                const std::atomic_bool *cancel)
+                const SkippedDirectories &skipped, const std::atomic_bool *cancel)
 {
     if (!QDir().mkpath(destination)) {
-        return Result::failure(QStringLiteral("Cannot create directory ") + destination);
+        return Result::destinationFailure(QStringLiteral("Cannot create directory ") + destination);
     }
     DIR *dir = ::opendir(encoded(source).constData());
     if (!dir) {
@@ -188,14 +198,20 @@ Result copyTree(const QString &source, const QString &destination, bool includeH
             (existing.st_mode & S_IFMT) == (st.st_mode & S_IFMT)) {
             continue; // staged by an earlier run: whatever has its final name is whole
         }
+        if (S_ISDIR(st.st_mode) && skipped.contains({st.st_dev, st.st_ino})) {
+            Logger::info(QStringLiteral("Not copied, the application's own data: ") + from);
+            continue;
+        }
+        if (!S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode) && !S_ISREG(st.st_mode)) {
+            Logger::info(QStringLiteral("Not copied, not a regular file: ") + from);
+            continue;
+        }
         Result result;
         if (S_ISDIR(st.st_mode)) {
-            result = copyTree(from, to, includeHidden, cancel);
+            result = copyTree(from, to, includeHidden, skipped, cancel);
         } else if (S_ISLNK(st.st_mode)) {
             // Links are recreated, never followed: a link to a parent must not recurse.
             result = copySymlink(encoded(from), encoded(to));
-        } else if (!S_ISREG(st.st_mode)) {
-            result = Result::failure(QStringLiteral("Not a regular file: ") + from);
         } else {
             result = copyFile(from, to, cancel);
         }
@@ -206,11 +222,31 @@ Result copyTree(const QString &source, const QString &destination, bool includeH
     return Result::success();
 }
 
+// The destination (created) and the application's data directory.
+SkippedDirectories skippedFor(const QString &destination)
+{
+    SkippedDirectories skipped;
+    for (const QString &path : {destination, Paths::baseDir()}) {
+        struct stat st {};
+        if (::stat(encoded(path).constData(), &st) == 0) {
+            skipped.insert({st.st_dev, st.st_ino});
+        }
+    }
+    return skipped;
+}
+
 } // namespace
 
 Result Result::failure(int errorNumber)
 {
     return failure(QString::fromLocal8Bit(std::strerror(errorNumber)));
+}
+
+Result Result::destinationFailure(int errorNumber)
+{
+    Result result = failure(errorNumber);
+    result.canPass = errorNumber != EEXIST;
+    return result;
 }
 
 Result copyFile(const QString &source, const QString &destination, const std::atomic_bool *cancel)
@@ -243,13 +279,13 @@ Result copyFile(const QString &source, const QString &destination, const std::at
     std::unique_lock registering(inFlight().mutex);
     FileDescriptor out(::mkostemp(temporary.data(), O_CLOEXEC));
     if (out.get() < 0) {
-        return Result::failure(errno);
+        return Result::destinationFailure(errno);
     }
     struct stat made {};
     if (::fstat(out.get(), &made) != 0) {
         const int error = errno;
         ::unlink(temporary.constData());
-        return Result::failure(error);
+        return Result::destinationFailure(error);
     }
     const std::pair<dev_t, ino_t> key{made.st_dev, made.st_ino};
     inFlight().files.insert(key);
@@ -257,13 +293,13 @@ Result copyFile(const QString &source, const QString &destination, const std::at
 
     Result result = copyContents(in.get(), out.get(), cancel);
     if (result.ok && ::fchmod(out.get(), st.st_mode & 07777) != 0) {
-        result = Result::failure(errno);
+        result = Result::destinationFailure(errno);
     }
     if (result.ok && ::close(out.release()) != 0) {
-        result = Result::failure(errno);
+        result = Result::destinationFailure(errno);
     }
-    if (result.ok) {
-        result = renameNoReplace(temporary, dst);
+    if (const int error = result.ok ? renameNoReplace(temporary, dst) : 0) {
+        result = Result::destinationFailure(error);
     }
     if (!result.ok) {
         ::unlink(temporary.constData());
@@ -282,22 +318,19 @@ Result copyRecursively(const QString &source, const QString &destination,
         return removed;
     }
     // 2.-4.
-    return copyTree(source, destination, true, cancel);
+    if (!QDir().mkpath(destination)) {
+        return Result::destinationFailure(QStringLiteral("Cannot create directory ") + destination);
+    }
+    return copyTree(source, destination, true, skippedFor(destination), cancel);
 }
 
 Result copyDirectory(const QString &source, const QString &destination,
                      const std::atomic_bool *cancel)
 {
     if (!QDir().mkpath(destination)) {
-        return Result::failure(QStringLiteral("Cannot create directory ") + destination);
+        return Result::destinationFailure(QStringLiteral("Cannot create directory ") + destination);
     }
-    // A destination inside the source would be walked again and again.
-    const QString from = QFileInfo(source).canonicalFilePath();
-    const QString to = QFileInfo(destination).canonicalFilePath();
-    if (from.isEmpty() || to == from || to.startsWith(from + QLatin1Char('/'))) {
-        return Result::failure(QStringLiteral("Cannot copy a directory into itself: ") + source);
-    }
-    return copyTree(source, destination, false, cancel);
+    return copyTree(source, destination, false, skippedFor(destination), cancel);
 }
 
 void removeStalePartials(const QString &directory)
@@ -328,14 +361,15 @@ Result writeTextAtomically(const QString &path, const QString &text)
     // Unbuffered, so that a failed write is seen before commit() renames the file into place.
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) ||
         file.write(bytes) != bytes.size() || !file.commit()) {
-        return Result::failure(file.errorString());
+        return Result::destinationFailure(file.errorString());
     }
     return Result::success();
 }
 
 Result moveWithoutReplacing(const QString &source, const QString &destination)
 {
-    return renameNoReplace(encoded(source), encoded(destination));
+    const int error = renameNoReplace(encoded(source), encoded(destination));
+    return error ? Result::failure(error) : Result::success();
 }
 
 } // namespace FileCopier

@@ -62,7 +62,7 @@ std::optional<QByteArray> readRegularFile(const QString &path, QString *error)
         return std::nullopt;
     }
     if (!S_ISREG(st.st_mode)) {
-        *error = QStringLiteral("Not a regular file");
+        *error = QStringLiteral("The job file is not a regular file");
         return std::nullopt;
     }
     if (st.st_size > JobFileReader::kMaxJobFileBytes) {
@@ -106,20 +106,23 @@ JobReadResult read(const QString &path)
     JobReadResult result;
     const std::optional<QByteArray> bytes = readRegularFile(path, &result.errorDescription);
     if (!bytes) {
+        result.errorDetail = result.errorDescription;
         return result;
     }
 
     // 1. JSON at all. Any failure of the parser counts, a number out of range as well.
     nlohmann::json document;
     if (nestsTooDeeply(*bytes)) {
-        result.errorDescription = QStringLiteral("The data is nested too deeply to be a job");
+        result.errorDescription = QStringLiteral("The job file is not valid JSON");
+        result.errorDetail = QStringLiteral("The data is nested too deeply to be a job");
         return result;
     }
     try {
         document = nlohmann::json::parse(bytes->constData(), bytes->constData() + bytes->size());
     } catch (const nlohmann::json::exception &error) {
-        result.errorDescription = QStringLiteral("The data is not valid JSON: ") +
-                                  Logger::excerpt(QString::fromUtf8(error.what()));
+        result.errorDescription = QStringLiteral("The job file is not valid JSON");
+        result.errorDetail = QStringLiteral("The data is not valid JSON: ") +
+                             Logger::excerpt(QString::fromUtf8(error.what()));
         return result;
     }
 

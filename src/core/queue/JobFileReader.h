@@ -12,7 +12,9 @@ struct JobReadResult {
         invalid,    // JSON, but not a job (not an object, unknown type, no payload)
     };
     Status status = Status::readFailed;
-    QString errorDescription;
+    QString errorDescription; // a plain sentence, for the user
+    QString errorDetail;      // for the log: what the parser said, where
+
     JobEnvelope envelope;
 };
 

@@ -2,6 +2,7 @@
 
 #include <QtCore/QFile>
 
+#include <algorithm>
 #include <sys/stat.h>
 
 JobFileRegistry &JobFileRegistry::shared()
@@ -43,11 +44,30 @@ JobFileRegistry::Identity JobFileRegistry::identityOf(const QString &path)
     return {qint64(st.st_size), qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
-void JobFileRegistry::rememberFailed(const QString &path)
+void JobFileRegistry::rememberFailed(const QString &path, const QString &message, bool canPass)
 {
+    using namespace std::chrono_literals;
     const Identity identity = identityOf(path);
-    std::lock_guard lock(m_mutex);
-    m_failed.insert(path, identity);
+    std::function<void(const QString &)> callback;
+    {
+        std::lock_guard lock(m_mutex);
+        const auto it = m_failed.find(path);
+        const bool retried = it != m_failed.end() && it->identity == identity;
+        Failure failure{identity, {}, {}};
+        if (canPass) {
+            const auto grown =
+                retried ? it->retryDelay * 2 : std::chrono::steady_clock::duration(0);
+            failure.retryDelay = std::clamp<std::chrono::steady_clock::duration>(grown, 3s, 60s);
+            failure.retryAt = std::chrono::steady_clock::now() + failure.retryDelay;
+        }
+        m_failed.insert(path, failure);
+        if (!retried && !message.isEmpty()) {
+            callback = m_failureCallback;
+        }
+    }
+    if (callback) {
+        callback(message);
+    }
 }
 
 bool JobFileRegistry::isKnownFailure(const QString &path)
@@ -60,11 +80,18 @@ bool JobFileRegistry::isKnownFailure(const QString &path)
     }
     // Unchanged, or still beyond stat(): an entry whose name does not even encode back is
     // listed again and again, and retrying it would only spin.
-    if (*it == now) {
-        return true;
+    if (it->identity == now) {
+        // Kept when due, so that the retry is known as one: not reported again, waits longer.
+        return it->retryDelay.count() == 0 || std::chrono::steady_clock::now() < it->retryAt;
     }
     m_failed.erase(it); // changed or gone: worth another try
     return false;
+}
+
+void JobFileRegistry::setFailureCallback(std::function<void(const QString &)> callback)
+{
+    std::lock_guard lock(m_mutex);
+    m_failureCallback = std::move(callback);
 }
 
 void JobFileRegistry::clear()

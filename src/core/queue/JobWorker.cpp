@@ -40,7 +40,6 @@ struct State {
     bool isRunning = false;
     quint64 generation = 0;
     std::vector<std::thread> loops; // the current loop, and ended ones not yet joined
-    std::function<void(const QString &)> errorCallback;
     std::atomic_bool cancelCopies{false};
 };
 
@@ -87,12 +86,13 @@ void stageFileList(const JobEnvelope &envelope, const QString &outbox, const QSt
             QFileInfo(path).isDir()
                 ? FileCopier::copyDirectory(path, destination, &state().cancelCopies)
                 : FileCopier::copyFile(path, destination, &state().cancelCopies);
-        FileCopier::throwIfCancelled(result);
-        if (result.ok) {
-            Logger::info(QStringLiteral("Copied: ") + path + QStringLiteral(" -> ") + destination);
-        } else {
+        if (!result.ok && !result.cancelled) {
             Logger::warn(QStringLiteral("Failed to copy file ") + path + QStringLiteral(": ") +
                          result.errorDescription);
+        }
+        FileCopier::throwIfInterrupted(result);
+        if (result.ok) {
+            Logger::info(QStringLiteral("Copied: ") + path + QStringLiteral(" -> ") + destination);
         }
     }
 }
@@ -128,11 +128,11 @@ void processUploadFolderJob(const JobEnvelope &envelope, const QString &outbox)
     // The folder's visible contents land directly in the job's outbox directory.
     const FileCopier::Result result =
         FileCopier::copyDirectory(path, outbox, &state().cancelCopies);
-    FileCopier::throwIfCancelled(result);
-    if (!result.ok) {
+    if (!result.ok && !result.cancelled) {
         Logger::error(QStringLiteral("Failed to copy directory ") + path + QStringLiteral(": ") +
                       result.errorDescription);
     }
+    FileCopier::throwIfInterrupted(result);
 }
 
 void processQuickCreateJob(const JobEnvelope &envelope, const QString &outbox)
@@ -150,24 +150,23 @@ void processQuickCreateJob(const JobEnvelope &envelope, const QString &outbox)
         Logger::error(QStringLiteral("Failed to write QuickCreate marker: ") +
                       result.errorDescription);
     }
+    FileCopier::throwIfInterrupted(result);
 }
 
-void failJob(const QString &path, const QString &description)
+// 9. The error path: the file stays, and is not tried again while unchanged, or, when the cause
+// can pass, until a while later. The user hears of it once.
+void failJob(const QString &path, const QString &description, const QString &detail = {},
+             bool canPass = false)
 {
-    // 9. The error path: the file stays, and is not tried again while unchanged.
     const QString message = QStringLiteral("Failed to process job ") + QFileInfo(path).fileName() +
                             QStringLiteral(": ") + description;
     Logger::error(message);
-    Console::printLine(QStringLiteral("[JobWorker] Failed to process job: ") + description);
-    JobFileRegistry::shared().rememberFailed(path);
-    std::function<void(const QString &)> callback;
-    {
-        std::lock_guard lock(state().mutex);
-        callback = state().errorCallback;
+    const QString full = detail.isEmpty() ? description : detail;
+    if (full != description) {
+        Logger::warn(QStringLiteral("Job file ") + path + QStringLiteral(": ") + full);
     }
-    if (callback) {
-        callback(message);
-    }
+    Console::printLine(QStringLiteral("[JobWorker] Failed to process job: ") + full);
+    JobFileRegistry::shared().rememberFailed(path, message, canPass);
 }
 
 void processJobInternal(const QString &path)
@@ -179,7 +178,7 @@ void processJobInternal(const QString &path)
     // 2.-3. Read and check.
     const JobReadResult read = JobFileReader::read(path);
     if (read.status == JobReadResult::Status::readFailed) {
-        failJob(path, read.errorDescription);
+        failJob(path, read.errorDescription, read.errorDetail);
         return;
     }
     if (read.status == JobReadResult::Status::invalid) {
@@ -193,7 +192,7 @@ void processJobInternal(const QString &path)
     // 5. The job's outbox directory.
     const QString outbox = outboxDirectory(envelope);
     if (!QDir().mkpath(outbox)) {
-        failJob(path, QStringLiteral("Cannot create the outbox directory ") + outbox);
+        failJob(path, QStringLiteral("Cannot create the outbox directory ") + outbox, {}, true);
         return;
     }
     // A run cut off by a crash may have left partial copies; this one stages the job again.
@@ -330,8 +329,8 @@ void shutdown()
 
 void setErrorCallback(std::function<void(const QString &)> callback)
 {
-    std::lock_guard lock(state().mutex);
-    state().errorCallback = std::move(callback);
+    // Shared with the collector: the user hears of a failed job whichever consumer met it.
+    JobFileRegistry::shared().setFailureCallback(std::move(callback));
 }
 
 QString outboxDirectory(const JobEnvelope &envelope)
@@ -414,6 +413,9 @@ void processJob(const QString &path)
     } catch (const FileCopier::CopyCancelled &) {
         Console::printLine(QStringLiteral("[JobWorker] Job interrupted, left in the queue: ") +
                            path);
+    } catch (const FileCopier::StagingFault &fault) {
+        // Archiving now would drop the files not staged: the job waits for another try.
+        failJob(path, fault.description, {}, true);
     }
 }
 

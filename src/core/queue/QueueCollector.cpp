@@ -120,9 +120,26 @@ void QueueCollector::processJobFileInternal(const QString &path)
     } catch (const FileCopier::CopyCancelled &) {
         Console::printLine(QStringLiteral("[QueueCollector] Job interrupted, left in the queue: ") +
                            path);
+    } catch (const FileCopier::StagingFault &fault) {
+        // Archiving now would drop the files not staged: the job waits, and the job worker
+        // tries it again later.
+        reportFailure(path, fault.description, true);
     }
     // 9.
     m_processing = false;
+}
+
+void QueueCollector::reportFailure(const QString &path, const QString &description, bool canPass,
+                                   bool logged)
+{
+    // Told to the user as the job worker tells its failures, and only once: the worker leaves
+    // the file alone while it is a known failure.
+    const QString message = QStringLiteral("Failed to process job ") + QFileInfo(path).fileName() +
+                            QStringLiteral(": ") + description;
+    if (!logged) {
+        Logger::error(message);
+    }
+    JobFileRegistry::shared().rememberFailed(path, message, canPass);
 }
 
 void QueueCollector::stageAndArchive(const QString &path)
@@ -131,8 +148,8 @@ void QueueCollector::stageAndArchive(const QString &path)
     const JobReadResult read = JobFileReader::read(path);
     if (read.status == JobReadResult::Status::readFailed) {
         Logger::error(QStringLiteral("Failed to process job file ") + path + QStringLiteral(": ") +
-                      read.errorDescription);
-        JobFileRegistry::shared().rememberFailed(path);
+                      read.errorDetail);
+        reportFailure(path, read.errorDescription, false, true);
         return;
     }
     if (read.status == JobReadResult::Status::invalid) {
@@ -147,11 +164,15 @@ void QueueCollector::stageAndArchive(const QString &path)
     Logger::info(QStringLiteral("Processing job: ") + jobTypeRawValue(envelope.type) +
                  QStringLiteral(" - ") + envelope.id);
 
-    // 7. Stage by type; failures here are logged or ignored, and the job is archived anyway.
+    // 7. Stage by type. A copy that failed for a reason that can pass (a full disk) throws,
+    // and the job stays queued; other failures are logged or ignored, and the job is archived.
     const QString outbox = Paths::outboxDir() + QLatin1Char('/') + envelope.id;
-    // A run cut off by a crash may have left partial copies; this one stages the job again.
     const auto makeOutbox = [&outbox] {
-        QDir().mkpath(outbox);
+        if (!QDir().mkpath(outbox)) {
+            throw FileCopier::StagingFault{QStringLiteral("Cannot create the outbox directory ") +
+                                           outbox};
+        }
+        // A run cut off by a crash may have left partial copies; this one stages the job again.
         FileCopier::removeStalePartials(outbox);
     };
     switch (envelope.type) {
@@ -170,7 +191,7 @@ void QueueCollector::stageAndArchive(const QString &path)
         const QString destination = outbox + QLatin1Char('/') + QFileInfo(folderPath).fileName();
         const FileCopier::Result result =
             FileCopier::copyRecursively(folderPath, destination, &m_cancelCopies);
-        FileCopier::throwIfCancelled(result);
+        FileCopier::throwIfInterrupted(result);
         if (result.ok) {
             Logger::info(QStringLiteral("Copied folder to outbox: ") + folderPath);
         }
@@ -199,7 +220,7 @@ void QueueCollector::stageAndArchive(const QString &path)
                 QFileInfo(file).isDir()
                     ? FileCopier::copyDirectory(file, destination, &m_cancelCopies)
                     : FileCopier::copyFile(file, destination, &m_cancelCopies);
-            FileCopier::throwIfCancelled(result);
+            FileCopier::throwIfInterrupted(result);
             if (result.ok) {
                 Logger::info((missing ? QStringLiteral("Copied missing file to outbox: ")
                                       : QStringLiteral("Copied file to outbox: ")) +
@@ -221,15 +242,17 @@ void QueueCollector::stageAndArchive(const QString &path)
         if (result.ok) {
             Logger::info(QStringLiteral("QuickCreate marker written: ") + marker);
         }
+        FileCopier::throwIfInterrupted(result);
         break;
     }
     }
 
     // 8. Archive; a failed move leaves the file in the queue.
     const QString archived = Paths::processedDir() + QLatin1Char('/') + QFileInfo(path).fileName();
-    if (FileCopier::moveWithoutReplacing(path, archived).ok) {
+    const FileCopier::Result moved = FileCopier::moveWithoutReplacing(path, archived);
+    if (moved.ok) {
         Logger::info(QStringLiteral("Job archived: ") + archived);
     } else {
-        JobFileRegistry::shared().rememberFailed(path);
+        reportFailure(path, moved.errorDescription, false);
     }
 }

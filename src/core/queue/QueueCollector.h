@@ -37,6 +37,9 @@ public:
 private:
     void processJobFileInternal(const QString &path);
     void stageAndArchive(const QString &path);
+    // A failed job: logged unless it was already, remembered, and told to the user once.
+    static void reportFailure(const QString &path, const QString &description, bool canPass,
+                              bool logged = false);
 
     std::mutex m_monitorLock;
     std::unique_ptr<FileMonitor> m_fileMonitor;

@@ -1,4 +1,5 @@
 #include "core/queue/FileCopier.h"
+#include "core/shell/Paths.h"
 #include "support/DataRows.h"
 #include "support/QueueFiles.h"
 
@@ -24,16 +25,19 @@ private Q_SLOTS:
 
     void refusals_data()
     {
-        // Relative to the test folder, which holds a.mov.
-        columns<QString, QString, QString>("source", "destination", "error");
-        row("dangling link at the destination", "a.mov", "link", "File exists");
+        // Relative to the test folder, which holds a.mov. canPass: a failure where the copy is
+        // written, which staging tries again later.
+        columns<QString, QString, QString, bool>("source", "destination", "error", "canPass");
+        row("dangling link at the destination", "a.mov", "link", "File exists", false);
         // A FIFO without a writer would block its open forever.
-        row("FIFO source", "fifo", "b.mov", "Not a regular file");
+        row("FIFO source", "fifo", "b.mov", "Not a regular file", false);
+        row("source gone", "gone.mov", "b.mov", "No such file or directory", false);
+        row("destination folder gone", "a.mov", "gone/b.mov", "No such file or directory", true);
     }
     void refusals()
     {
-        const auto [source, destination, error] =
-            fetch<QString, QString, QString>("source", "destination", "error");
+        const auto [source, destination, error, canPass] =
+            fetch<QString, QString, QString, bool>("source", "destination", "error", "canPass");
         QVERIFY(writeFile(m_dir + u"/a.mov"_s));
         QVERIFY(QFile::link(m_dir + u"/nowhere"_s, m_dir + u"/link"_s));
         QCOMPARE(::mkfifo(QFile::encodeName(m_dir + u"/fifo"_s).constData(), 0644), 0);
@@ -41,6 +45,7 @@ private Q_SLOTS:
             FileCopier::copyFile(m_dir + u'/' + source, m_dir + u'/' + destination);
         QVERIFY(!result.ok);
         QCOMPARE(result.errorDescription, error);
+        QCOMPARE(result.canPass, canPass);
     }
 
     void treeCopies_data()
@@ -76,14 +81,31 @@ private Q_SLOTS:
                  QFileInfo(source + u"/a.mov"_s).permissions()); // the mode travels
     }
 
-    void treeCopyRefusesSpecialFiles()
+    void treeCopySkipsSpecialFilesItselfAndTheAppData_data()
     {
-        const QString source = m_dir + u"/src"_s;
-        QVERIFY(writeFile(source + u"/a.mov"_s));
-        QCOMPARE(::mkfifo(QFile::encodeName(source + u"/pipe"_s).constData(), 0644), 0);
-        const FileCopier::Result result = FileCopier::copyRecursively(source, m_dir + u"/dst"_s);
-        QVERIFY(!result.ok);
-        QCOMPARE(result.errorDescription, u"Not a regular file: "_s + source + u"/pipe"_s);
+        columns<bool>("recursively");
+        addRow("copyRecursively", true);
+        addRow("copyDirectory", false);
+    }
+    void treeCopySkipsSpecialFilesItselfAndTheAppData()
+    {
+        // A folder holding the app's data and the destination, like a home folder.
+        QFETCH(bool, recursively);
+        QVERIFY(writeFile(m_dir + u"/a.mov"_s, "A") &&
+                writeFile(Paths::outboxDir() + u"/J/x.mov"_s, "X"));
+        QCOMPARE(::mkfifo(QFile::encodeName(m_dir + u"/pipe"_s).constData(), 0644), 0);
+        const QString destination = m_dir + u"/staged"_s;
+        const FileCopier::Result result = recursively
+                                              ? FileCopier::copyRecursively(root(), destination)
+                                              : FileCopier::copyDirectory(root(), destination);
+        QVERIFY2(result.ok, qPrintable(result.errorDescription));
+        const QStringList copied = snapshot(destination, false);
+        QVERIFY2(copied.contains(u"copier/a.mov"_s), qPrintable(copied.join(u'\n')));
+        const QString data = QDir(root()).relativeFilePath(Paths::baseDir());
+        for (const QString &skipped :
+             QStringList{u"copier/pipe"_s, u"copier/staged/"_s, data + u"/"_s}) {
+            QVERIFY2(!copied.contains(skipped), qPrintable(skipped));
+        }
     }
 
     void moveRefusesToReplace()
