@@ -1,13 +1,17 @@
 #include "TestPrograms.h"
 #include "core/queue/JobFileReader.h"
+#include "core/queue/QueueWriter.h"
 #include "core/shell/Logger.h"
 #include "core/shell/Paths.h"
 #include "core/shell/SingleInstanceManager.h"
+#include "support/QueueFiles.h"
 #include "support/TestEnvironment.h"
 
 #include <QtCore/QDateTime>
 #include <QtCore/QDeadlineTimer>
 #include <QtCore/QProcess>
+#include <QtCore/QRandomGenerator>
+#include <QtCore/QRegularExpression>
 #include <QtNetwork/QLocalSocket>
 
 #include <csignal>
@@ -60,6 +64,14 @@ QString dayLog()
 {
     return QString::fromUtf8(TestSupport::readFile(
         Paths::logsDir() + u'/' + Logger::dayFileName(QDateTime::currentSecsSinceEpoch())));
+}
+
+// The temporaries of copies under way or cut off below the directory, by relative path.
+QSet<QString> partials(const QString &dir = Paths::outboxDir())
+{
+    static const QRegularExpression partial(u"(^|/)\\.[^/]+\\.partial-[A-Za-z0-9]{6}$"_s);
+    const QStringList found = QueueFiles::snapshot(dir, false).filter(partial);
+    return {found.begin(), found.end()};
 }
 
 } // namespace
@@ -176,6 +188,111 @@ private Q_SLOTS:
         QVERIFY(first.waitForOutput(u"Ignoring an unknown message from another instance"_s));
         QVERIFY(!first.output().contains(u"Upload command"_s));
         QCOMPARE(first.stop(), 0);
+    }
+
+    // Kills land while both consumers copy; the next starts must finish each job exactly once.
+    void killNineDuringStagingLosesNothingDuplicatesNothingLeavesNoPartials()
+    {
+        const QString media = TestSupport::root() + u"/media"_s;
+        const QStringList dirs{u"cards"_s, u"shoot/nested"_s, u"shoot"_s, u"shoot"_s};
+        QRandomGenerator *random = QRandomGenerator::global();
+        for (int i = 0; i < 46; ++i) { // random bytes: a misplaced or cut copy never compares equal
+            QByteArray bytes(
+                random->bounded(i < 6 ? 16 << 20 : 1 << 20, i < 6 ? 24 << 20 : 3 << 20), '\0');
+            random->fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+            QVERIFY(QueueFiles::writeFile(
+                media + (i < 6 ? u"/reel-%1.mov"_s.arg(i)
+                               : u"/%1/take-%2.mov"_s.arg(dirs[(i - 6) / 10], QString::number(i))),
+                bytes));
+        }
+        struct Queued {
+            QString fileName, id;
+            QStringList names; // in media
+            bool folder;
+        };
+        QList<Queued> jobs;
+        const auto enqueue = [&](bool folder, const QStringList &names) {
+            const QStringList paths =
+                QStringList(names).replaceInStrings(QRegularExpression(u"^"_s), media + u'/');
+            const JobEnvelope job = JobEnvelope::makeNew(
+                folder ? JobType::uploadFolder : JobType::uploadFiles,
+                folder ? QueueWriter::convertToAnyCodable(UploadFolderJob{paths[0]})
+                       : QueueWriter::convertToAnyCodable(UploadFilesJob{paths}));
+            jobs << Queued{QFileInfo(QueueWriter::write(job)).fileName(), job.id, names, folder};
+            return !jobs.last().fileName.isEmpty();
+        };
+        QVERIFY(enqueue(true, {u"shoot"_s}));
+        QVERIFY(enqueue(false, {u"reel-0.mov"_s, u"reel-1.mov"_s, u"cards"_s}));
+        const QDir queue(Paths::queueDir()); // nothing but job files lands there
+        const auto queued = [] { return QDir(Paths::queueDir()).entryList().join(u' '); };
+
+        const int rounds = qEnvironmentVariableIntValue("VORLANTA_KILL_ROUNDS");
+        for (int round = 0; round < (rounds > 0 ? rounds : 4); ++round) {
+            // Copies here take milliseconds, so the kill comes after a random 0-400 ms or once a
+            // copy is seen under way: one of the next three of the worker, which stages what is
+            // queued at the start (this round's job too), or the collector's copy of this round's
+            // job, written once the worker has emptied the queue and pauses.
+            const QStringList reel{u"reel-%1.mov"_s.arg(2 + round % 4)};
+            const bool collector = random->bounded(2);
+            QVERIFY(collector || enqueue(false, reel));
+            QSet<QString> seen = partials(); // swept by the start
+            Creator app;
+            QVERIFY2(app.waitForOutput(kReady) &&
+                         app.waitForOutput(u"QueueCollector started monitoring"_s),
+                     qPrintable(app.output()));
+            if (collector) { // a folder job too: its restage must not add a second layout
+                QTRY_VERIFY2_WITH_TIMEOUT(queue.isEmpty(), qPrintable(queued()), 20000);
+                QVERIFY(round % 4 < 2 ? enqueue(true, {u"cards"_s}) : enqueue(false, reel));
+            }
+            const QString watched =
+                Paths::outboxDir() + (collector ? u'/' + jobs.last().id : QString());
+            const qsizetype enough = seen.size() + (collector ? 1 : random->bounded(1, 4));
+            const QDeadlineTimer deadline(random->bounded(401));
+            while (seen.size() < enough && !deadline.hasExpired()) {
+                seen.unite(partials(watched));
+            }
+            app.stop(SIGKILL);
+        }
+        Creator app;
+        QVERIFY2(app.waitForOutput(kReady), qPrintable(app.output()));
+        QTRY_VERIFY2_WITH_TIMEOUT(queue.isEmpty(), qPrintable(queued()), 60000);
+        QCOMPARE(app.stop(), 0);
+
+        const auto notIn = [](QStringList list, const QStringList &other) {
+            list.removeIf([&](const QString &entry) { return other.contains(entry); });
+            return list.join(u' ');
+        };
+        QStringList fileNames, ids;
+        for (const Queued &job : jobs) {
+            fileNames << job.fileName;
+            ids << job.id;
+            const QString outbox = Paths::outboxDir() + u'/' + job.id;
+            const QStringList staged = QueueFiles::snapshot(outbox, false);
+            // The worker stages a folder job's contents directly, the collector the folder itself.
+            const bool direct = job.folder && !staged.contains(job.names[0] + u'/');
+            const QString base = direct ? media + u'/' + job.names[0] : media;
+            QStringList expected = QueueFiles::snapshot(base, false);
+            expected.removeIf([&](const QString &entry) {
+                return !direct && !job.names.contains(entry.section(u'/', 0, 0));
+            });
+            QVERIFY2(staged == expected,
+                     qPrintable(outbox + u" lacks "_s + notIn(expected, staged) +
+                                u", has extra "_s + notIn(staged, expected)));
+            for (const QString &entry : expected) {
+                QVERIFY2(entry.endsWith(u'/') || TestSupport::readFile(outbox + u'/' + entry) ==
+                                                     TestSupport::readFile(base + u'/' + entry),
+                         qPrintable(u"differs from its source: "_s + outbox + u'/' + entry));
+            }
+        }
+        QCOMPARE(QDir(Paths::processedDir()).entryList(QDir::Files | QDir::Hidden),
+                 QueueFiles::sorted(fileNames));
+        QCOMPARE(QDir(Paths::outboxDir())
+                     .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QueueFiles::sorted(ids));
+        QVERIFY2(partials().isEmpty(),
+                 qPrintable(Paths::outboxDir() + u" holds "_s + partials().values().join(u' ')));
+        // Hundreds of MiB, kept only when a check failed.
+        QVERIFY(QDir(media).removeRecursively() && QDir(Paths::outboxDir()).removeRecursively());
     }
 };
 

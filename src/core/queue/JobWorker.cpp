@@ -125,9 +125,19 @@ void processUploadFolderJob(const JobEnvelope &envelope, const QString &outbox)
         return;
     }
     Logger::info(QStringLiteral("UploadFolder: ") + path);
-    // The folder's visible contents land directly in the job's outbox directory.
+    // The folder's visible contents land directly in the job's outbox directory. Unless the
+    // collector began staging this job (cut off by a crash or a full disk) under the folder's
+    // own name: that copy is finished the collector's way, never a second one beside it.
+    const QString name = QFileInfo(path).fileName();
+    const bool collectorLayout =
+        QDir(outbox).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                               QDir::NoDotAndDotDot) == QStringList{name} &&
+        QFileInfo(outbox + QLatin1Char('/') + name).isDir() &&
+        !QFileInfo::exists(path + QLatin1Char('/') + name);
     const FileCopier::Result result =
-        FileCopier::copyDirectory(path, outbox, &state().cancelCopies);
+        collectorLayout ? FileCopier::copyRecursively(path, outbox + QLatin1Char('/') + name,
+                                                      &state().cancelCopies)
+                        : FileCopier::copyDirectory(path, outbox, &state().cancelCopies);
     if (!result.ok && !result.cancelled) {
         Logger::error(QStringLiteral("Failed to copy directory ") + path + QStringLiteral(": ") +
                       result.errorDescription);

@@ -140,10 +140,12 @@ private Q_SLOTS:
         row("staged copy never overwritten",
             job("UploadFiles", R"({"files": ["@/a.mov", "@/b.mov"]})"), "a.mov=earlier",
             "a.mov=earlier|b.mov=B", "a.mov=earlier|b.mov=B");
+        // Begun by the collector (cut off): the worker finishes that layout, adding none of its
+        // own.
+        const char *wholeFolder =
+            "Footage/|Footage/.hidden=H|Footage/a.txt=A|Footage/sub/|Footage/sub/b.txt=B";
         row("folder over an earlier copy", job("UploadFolder", R"({"folderPath": "@/Footage"})"),
-            "Footage/stale.txt=old",
-            "Footage/|Footage/.hidden=H|Footage/a.txt=A|Footage/sub/|Footage/sub/b.txt=B",
-            "Footage/|Footage/stale.txt=old|a.txt=A|sub/|sub/b.txt=B");
+            "Footage/stale.txt=old", wholeFolder, wholeFolder);
         // A run killed mid-copy left partials beside whole copies; staging again finishes it.
         row("file list restaged after a crash",
             job("UploadFiles", R"({"files": ["@/a.mov", "@/b.mov"]})"),
