@@ -25,14 +25,19 @@ else()
     endif()
 endif()
 
-# Without FORCE an explicit -D wins; switching the sandbox option re-derives the defaults.
-if(NOT DEFINED CACHE{_VORLANTA_LAST_SANDBOX} OR NOT "${_VORLANTA_LAST_SANDBOX}" STREQUAL "${VORLANTA_USE_SANDBOX}:${VORLANTA_SANDBOX_PORT}:${VORLANTA_TEST_DOWNLOAD_PORT}")
-    set(VORLANTA_API_BASE_URL "${_api}" CACHE STRING "API base URL (with trailing /)" FORCE)
-    set(VORLANTA_WEB_APP_ROOT "${_web}" CACHE STRING "Web application root URL (with trailing /)" FORCE)
-    set(VORLANTA_WEB_DOMAIN "${_domain}" CACHE STRING "Registrable web domain of the service" FORCE)
-    set(VORLANTA_DOWNLOAD_SITE "${_download}" CACHE STRING "Download site base URL (with trailing /)" FORCE)
-    set(_VORLANTA_LAST_SANDBOX "${VORLANTA_USE_SANDBOX}:${VORLANTA_SANDBOX_PORT}:${VORLANTA_TEST_DOWNLOAD_PORT}" CACHE INTERNAL "")
-endif()
+# An address the user set (-D, or changed in the cache) is kept. One still holding the default
+# derived last time (or none) follows the sandbox options, so switching them re-derives it.
+function(vorlanta_address name value description)
+    set(${name} "${value}" CACHE STRING "${description}")
+    if("${${name}}" STREQUAL "" OR "${${name}}" STREQUAL "${_VORLANTA_DERIVED_${name}}")
+        set(${name} "${value}" CACHE STRING "${description}" FORCE)
+    endif()
+    set(_VORLANTA_DERIVED_${name} "${value}" CACHE INTERNAL "")
+endfunction()
+vorlanta_address(VORLANTA_API_BASE_URL "${_api}" "API base URL (with trailing /)")
+vorlanta_address(VORLANTA_WEB_APP_ROOT "${_web}" "Web application root URL (with trailing /)")
+vorlanta_address(VORLANTA_WEB_DOMAIN "${_domain}" "Registrable web domain of the service")
+vorlanta_address(VORLANTA_DOWNLOAD_SITE "${_download}" "Download site base URL (with trailing /)")
 set(VORLANTA_MANIFEST_PATH "version-linux" CACHE STRING "Release manifest path on the download site")
 set(VORLANTA_UPDATE_PUBLIC_KEY "" CACHE STRING "Ed25519 public key (hex) that release bundles are signed with")
 # A malformed key would only show when the first update is refused; fail the configure instead.

@@ -23,8 +23,7 @@ QString build(const SystemInfo &system, const QDateTime &nowUtc, const QString &
     report += QStringLiteral("=== System Information ===\nApp Version: ") +
               orUnknown(system.shortVersion);
     report += QStringLiteral("\nBuild: ") + orUnknown(system.buildNumber);
-    // The label is kept as support tools read it; the value is this system's name.
-    report += QStringLiteral("\nmacOS: ") + system.osVersion;
+    report += QStringLiteral("\nSystem: ") + system.osVersion;
     report += QStringLiteral("\nDate: ") + nowUtc.toUTC().toString(Qt::ISODate);
     report += QStringLiteral("\n\n=== Error ===\n") + errorDescription;
     report += QStringLiteral("\n\n=== Full Log ===\n") + joinedLog;

@@ -9,7 +9,7 @@ namespace DiagnosticReport {
 struct SystemInfo {
     QString shortVersion; // empty when unknown
     QString buildNumber;  // empty when unknown
-    QString osVersion;
+    QString osVersion;    // the distribution's name and version
 };
 
 // This build's version, build number and the running system's name.

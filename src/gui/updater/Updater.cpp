@@ -96,6 +96,19 @@ void Updater::startCheck(bool manual)
         Logger::info(QStringLiteral("[Updater] An update check is already running (manual: ") +
                      (manual ? QStringLiteral("true") : QStringLiteral("false")) +
                      QStringLiteral("); this one is skipped"));
+        if (manual) {
+            // Queued: the menu that asked returns before the alert runs its own event loop.
+            QMetaObject::invokeMethod(
+                this,
+                [] {
+                    UpdaterPrompt::showAlert(
+                        UpdaterPrompt::Style::information,
+                        QStringLiteral("Update Check in Progress"),
+                        QStringLiteral("Vorlanta Creator is already checking for updates. Try "
+                                       "again when that check has finished."));
+                },
+                Qt::QueuedConnection);
+        }
         return;
     }
     QPointer<Updater> self = this;
@@ -126,9 +139,19 @@ void Updater::performUpdateCheck(bool manual)
     Logger::info(QStringLiteral("[Updater] Checking for updates (manual: ") +
                  (manual ? QStringLiteral("true") : QStringLiteral("false")) + QLatin1Char(')'));
     if (setup.bundlePath.isEmpty()) {
-        // A development build has no bundle of its own to replace.
+        // A development build, or one installed by a package manager, has no bundle of its
+        // own to replace.
         Logger::info(
             QStringLiteral("[Updater] Not running from an installed bundle; updates are off"));
+        if (manual) {
+            onMainThread([] {
+                UpdaterPrompt::showAlert(
+                    UpdaterPrompt::Style::information, QStringLiteral("Cannot Update"),
+                    QStringLiteral("This copy of Vorlanta Creator cannot update itself. If "
+                                   "your system's package manager installed it, update it "
+                                   "there."));
+            });
+        }
         return;
     }
     // 2.
@@ -138,8 +161,8 @@ void Updater::performUpdateCheck(bool manual)
             UpdaterPrompt::showAlert(
                 UpdaterPrompt::Style::warning, QStringLiteral("Cannot Auto-Update"),
                 QStringLiteral("This app is running from a temporary location. Please move it to "
-                               "your Applications folder first, then relaunch to enable automatic "
-                               "updates."),
+                               "the folder you install apps in (such as ~/Applications) first, "
+                               "then relaunch to enable automatic updates."),
                 QStringLiteral("OK"));
         });
         return;
@@ -241,8 +264,8 @@ void Updater::routeError(const std::exception &error, bool manual)
         onMainThread([] {
             UpdaterPrompt::showAlert(
                 UpdaterPrompt::Style::warning, QStringLiteral("Cannot Update"),
-                QStringLiteral("The install location is not writable. Try moving the app to your "
-                               "Applications folder."));
+                QStringLiteral("The install location is not writable. Try moving the app to a "
+                               "folder you can write to (such as ~/Applications)."));
         });
         return;
     }

@@ -36,7 +36,8 @@ public:
     QUrl manifestURL() const { return configuration().manifestURL; }
     static constexpr char kMetadataKey[] = "UpdaterMetadata";
 
-    // Detached checks; a check while another one runs is refused with a log line.
+    // Detached checks; a check while another one runs is refused with a log line, and a manual
+    // one also with an alert.
     void checkForUpdatesOnLaunch();
     void checkForUpdatesManually();
 

@@ -237,19 +237,23 @@ private slots:
     }
 
     // Served, downloaded, verified, staged, swapped and relaunched; every value in the script is
-    // quoted, so a hostile temporary directory injects nothing. When the swap fails the script
-    // tries to restore, opens the download site and removes itself.
+    // quoted, so a hostile temporary directory injects nothing. A swap stopped half-way leaves a
+    // whole bundle in place, the old or the new one; when it fails the script opens the download
+    // site and removes itself.
     void installSwapsAndRelaunches_data()
     {
-        columns<QString, QString>("temporaryName", "pinned"); // pinned: even root cannot move it
-        row("plain", "tmp", "");
-        row("quotes, $, backtick", "we\"ird $(touch PWNED) `touch PWNED2` \\b 'q'", "");
-        row("old bundle cannot be removed", "tmp", "/share/resources/readme.txt");
-        row("move fails after the removal", "tmp", ".update");
+        // pinned: even root cannot move or remove it; error: what the script fails with
+        columns<QString, QString, QString>("temporaryName", "pinned", "error");
+        row("plain", "tmp", "", "");
+        row("quotes, $, backtick", "we\"ird $(touch PWNED) `touch PWNED2` \\b 'q'", "", "");
+        row("old bundle cannot be moved", "tmp", "/.", "Failed to remove old app");
+        row("old bundle's removal stops half-way", "tmp", "/share/resources/readme.txt", "");
+        row("move-in fails", "tmp", ".update", "Failed to install new app");
     }
     void installSwapsAndRelaunches()
     {
-        const auto [temporaryName, pinned] = fetch<QString, QString>("temporaryName", "pinned");
+        const auto [temporaryName, pinned, error] =
+            fetch<QString, QString, QString>("temporaryName", "pinned", "error");
         Release release;
         QVERIFY(release.serve());
         const QString opened = release.dir.filePath("opened.txt"_q),
@@ -257,10 +261,17 @@ private slots:
         QVERIFY(writeFile(release.dir.filePath("bin/xdg-open"_q),
                           "#!/bin/sh\necho \"$@\" >> '" + opened.toUtf8() + "'\n", 0755));
         qputenv("PATH", native(release.dir.filePath("bin"_q)) + ':' + qgetenv("PATH"));
-        QVERIFY(writeFile(release.installed + ".update/left-over"_q, "")); // from an earlier run
+        for (const QString &earlier : {".update/left-over"_q, ".old/left-over"_q}) {
+            QVERIFY(writeFile(release.installed + earlier, "")); // from an earlier run
+        }
         const QString temporary = release.folder(temporaryName);
         const auto restore = qScopeGuard([&, workDir = QDir::currentPath()] {
-            setImmutable(pin, false), QDir::setCurrent(workDir);
+            for (const QString &path : {pin, QString(release.installed + ".old"_q + pinned)}) {
+                if (QFileInfo::exists(path)) {
+                    setImmutable(path, false);
+                }
+            }
+            QDir::setCurrent(workDir);
         });
         QDir::setCurrent(release.dir.path()); // where an injected "touch PWNED"_q would land
         QProcess app;                         // stands in for the application the script waits for
@@ -282,15 +293,13 @@ private slots:
         QTest::qWait(500); // after its error the script still restores, opens the site, ends
         const QString messages = log();
         QVERIFY(pinnedNow);
-        const bool moveFailed = pinned == ".update"_q;
-        if (!pinned.isEmpty()) {
-            QVERIFY2(messages.contains(moveFailed ? "ERROR: Failed to install new app"_q
-                                                  : "ERROR: Failed to remove old app"_q),
-                     qPrintable(messages));
-            QCOMPARE(messages.contains("Attempting to restore from staged app"_q), moveFailed);
+        if (!error.isEmpty()) {
+            QVERIFY2(messages.contains("ERROR: "_q + error), qPrintable(messages));
             QVERIFY(!messages.contains("Update complete"_q));
-            QVERIFY(moveFailed || (QFileInfo(release.installed + ".update"_q).isDir() &&
-                                   QFileInfo(release.installed).isDir()));
+            // The old bundle whole, the staged build kept.
+            QVERIFY(readFile(release.installed + "/Info.json"_q).contains("1.0"));
+            QVERIFY(QFileInfo(release.installed + "/bin/vorlanta-creator"_q).isExecutable());
+            QVERIFY(QFileInfo(release.installed + ".update"_q).isDir());
             QTRY_COMPARE(readFile(opened), QByteArray("https://download.vorlanta.example/\n"));
             QVERIFY(!entriesOf(temporary).join(u' ').contains(".sh"_q));
             return;
@@ -301,6 +310,7 @@ private slots:
         QVERIFY(QFileInfo(release.installed + "/share/read-only.txt"_q).permissions() &
                 QFile::WriteOwner);
         QVERIFY(!QFileInfo::exists(release.installed + ".update"_q));
+        QCOMPARE(QFileInfo::exists(release.installed + ".old"_q), !pinned.isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(readFile(release.marker),
                                   readFile(release.installed + "/Info.json"_q), 10000);
         QCOMPARE(entriesOf(temporary), QStringList{"vorlanta-updater.log"_q});

@@ -101,7 +101,8 @@ private slots:
         const QString moved = "WARN [Updater] App is running from translocated location"_q;
         const QStringList moveIt{
             "Cannot Auto-Update|This app is running from a temporary location. Please move it to "_q
-            "your Applications folder first, then relaunch to enable automatic updates.|OK"_q};
+            "the folder you install apps in (such as ~/Applications) first, then relaunch to "_q
+            "enable automatic updates.|OK"_q};
         add("same version, manual", "1.1.0", "", true,
             {"You're Up to Date|Vorlanta Creator 1.1.0 is the latest version.|OK"_q},
             "INFO [Updater] App is up to date"_q);
@@ -122,14 +123,20 @@ private slots:
         // Refused only once download, digest and signature were checked.
         add("install folder not writable, manual", "1.0", "", true,
             {kOffer, "Cannot Update|The install location is not writable. Try moving the app to "_q
-                     "your Applications folder.|OK"_q},
+                     "a folder you can write to (such as ~/Applications).|OK"_q},
             "INFO [Updater] Code signature verified successfully"_q, "Pinned"_q);
         add("translocated, manual", "1.0", "", true, moveIt, moved, "AppTranslocation/ABC/d"_q);
         // An AppImage runs from a FUSE mount directly in the temporary directory.
         add("AppImage mount", "1.0", "", false, moveIt, moved,
             QDir::tempPath() + "/.mount_VorlantaT"_q +
                 QString::number(QCoreApplication::applicationPid()));
-        add("development build", "1.0", "", true, {}, "Not running from an installed bundle"_q, {});
+        // A development or package-manager build cannot replace itself; a manual check says so.
+        const QString notBundle = "Not running from an installed bundle"_q;
+        add("development build", "1.0", "", false, {}, notBundle, {});
+        add("development build, manual", "1.0", "", true,
+            {"Cannot Update|This copy of Vorlanta Creator cannot update itself. If your system's "_q
+             "package manager installed it, update it there.|OK"_q},
+            notBundle, {});
     }
     void alertsByKindOfCheck()
     {
@@ -137,7 +144,7 @@ private slots:
             fetch<QString, QString, bool, QStringList, QString, QString>(
                 "installed", "fault", "manual", "alerts", "logLine", "folder");
         const auto restore = qScopeGuard([&] { // an AppImage mount is outside m_dir
-            setImmutable(m_dir.filePath("Pinned"_q), false);
+            folder == "Pinned"_q && setImmutable(m_dir.filePath(folder), false);
             QDir(QDir::isAbsolutePath(folder) ? folder : m_dir.path()).removeRecursively();
         });
         Updater::shared().setConfiguration(site(installed, fault, folder));
@@ -179,9 +186,12 @@ private slots:
         QCOMPARE(log.count("[Updater] Checking for updates"_q), 1);
         QVERIFY(log.contains(
             "[Updater] An update check is already running (manual: true); this one is skipped"_q));
-        QCOMPARE(answerer.seen, QStringList());
+        QCOMPARE(answerer.seen,
+                 QStringList{"Update Check in Progress|Vorlanta Creator is already "_q
+                             "checking for updates. Try again when that check has "_q
+                             "finished.|OK"_q});
         QVERIFY(runCheck(true)); // once it ended, the next check runs
-        QVERIFY(answerer.seen.value(0).startsWith("You're Up to Date|"_q));
+        QVERIFY(answerer.seen.value(1).startsWith("You're Up to Date|"_q));
     }
 };
 
