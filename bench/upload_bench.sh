@@ -5,9 +5,10 @@ set -euo pipefail
 
 usage() {
     cat <<'EOF'
-usage: bench/upload_bench.sh [--size-mib N] [--sizes "N M ..."] [--part-mib N] [--dir PATH] [--build DIR]
+usage: bench/upload_bench.sh [--size-mib N] [--sizes "N M ..."] [--files N] [--part-mib N] [--dir PATH] [--build DIR]
   --size-mib N   one file of N MiB (default 2048)
-  --sizes LIST   several sizes in MiB, e.g. "2048 8192" (peak RSS per size)
+  --sizes LIST   several sizes in MiB, e.g. "2048 8192" (peak RSS per size); "" for none
+  --files N      many small files: N files of 1 MiB in one project (default 50; 0 skips)
   --part-mib N   part size the sandbox hands out (default 256: a 2 GiB file in 8 parts;
                  5 is the object stores' minimum)
   --dir PATH     where the test file and the sandbox's data go (default /var/tmp; disk-backed)
@@ -18,6 +19,7 @@ EOF
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 sizes="2048"
+file_count=50
 part_mib=256
 base_dir=/var/tmp
 build_dir="$root/build/bench-up"
@@ -31,7 +33,8 @@ original_args=("$@")
 while [ $# -gt 0 ]; do
     case "$1" in
     --size-mib) sizes="${2:?--size-mib needs a number}"; shift 2 ;;
-    --sizes) sizes="${2:?--sizes needs a list}"; shift 2 ;;
+    --sizes) sizes="${2?--sizes needs a list}"; shift 2 ;;
+    --files) file_count="${2:?--files needs a number}"; shift 2 ;;
     --part-mib) part_mib="${2:?--part-mib needs a number}"; shift 2 ;;
     --dir) base_dir="${2:?--dir needs a path}"; shift 2 ;;
     --build) build_dir="${2:?--build needs a directory}"; shift 2 ;;
@@ -45,6 +48,10 @@ for size in $sizes; do
         exit 2
     fi
 done
+if ! [[ "$file_count" =~ ^[0-9]+$ ]]; then
+    echo "upload_bench: --files takes a whole number, got \"$file_count\"" >&2
+    exit 2
+fi
 case "$build_dir" in /*) ;; *) build_dir="$PWD/$build_dir" ;; esac
 cli="$build_dir/src/cli/vorlanta"
 sandbox="$build_dir/tools/sandbox/vorlanta-sandbox"
@@ -257,4 +264,40 @@ done
 if [ "${#summary[@]}" -gt 1 ]; then
     echo "peak RSS of vorlanta create by file size:"
     printf '  %s\n' "${summary[@]}"
+fi
+
+# Many small files: the cost per file (three API requests and a PUT each) rather than per byte.
+# Reference: curl -T of the same files to presigned URLs of uploads initialised beforehand (not
+# timed), all over one connection.
+if [ "$file_count" -gt 0 ]; then
+    mkdir -p "$work/small"
+    small_files=()
+    for i in $(seq 1 "$file_count"); do
+        head -c $((1024 * 1024)) "$block" >"$work/small/small-$i.bin"
+        small_files+=("$work/small/small-$i.bin")
+    done
+    sync -f "$work/small"
+    before=$(log_lines)
+    measure "$cli" --service "$url" create --title Small --channel 1 "${small_files[@]}" ||
+        { echo "upload_bench: vorlanta create failed:" >&2; cat "$work/run.err" "$work/run.out" >&2; exit 1; }
+    read -r small_puts _ < <(puts_since "$before")
+    small_wall=$run_wall
+    project=$(sed -n 's/^Project \([0-9][0-9]*\) created.*/\1/p' "$work/run.out")
+    project=${project:-1}
+    for i in $(seq 1 "$file_count"); do
+        init=$(curl -sS -X POST -H "Authorization: Bearer $token" \
+            -H 'Content-Type: application/json' \
+            --data "{\"file_name\":\"ref-$i.bin\",\"file_size\":1048576}" \
+            "$origin/api/v1/creator/projects/$project/files/upload")
+        put_url=$(printf '%s' "$init" | grep -o 'http://[^"]*' | head -n 1 | sed 's#\\/#/#g')
+        printf 'upload-file = "%s"\nurl = "%s"\noutput = "/dev/null"\n' "$work/small/small-$i.bin" "$put_url"
+    done >"$work/small.cfg"
+    measure curl -sS -f -K "$work/small.cfg" ||
+        { echo "upload_bench: curl -T of the small files failed:" >&2; cat "$work/run.err" >&2; exit 1; }
+    awk -v n="$file_count" -v puts="$small_puts" -v ow="$small_wall" -v cw="$run_wall" 'BEGIN {
+        printf "%d x 1 MiB files: vorlanta create %.1f ms/file (%.2f s, %d PUTs); curl -T %.1f ms/file (%.2f s)\n",
+            n, ow * 1000 / n, ow, puts, cw * 1000 / n, cw
+        printf "ours/curl time per file: %.2f (goal: <= 20 ms/file on loopback)\n", ow / cw
+    }'
+    rm -rf "${work:?}"/sandbox/* "$work/small"
 fi

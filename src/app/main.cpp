@@ -1,15 +1,16 @@
 #include "BuildConfig.h"
+#include "core/shell/ArgumentRouter.h"
 #include "core/shell/Logger.h"
 #include "core/shell/UnixSignalWatcher.h"
 #include "gui/shell/AppDelegate.h"
 #include "gui/shell/Vorlanta_CreatorApp.h"
 
 #include <QtCore/QTimer>
-#include <QtCore/QUrl>
 #include <QtGui/QGuiApplication>
 #include <QtWidgets/QApplication>
 
 #include <csignal>
+#include <cstdio>
 
 namespace {
 
@@ -17,10 +18,8 @@ namespace {
 QStringList takeLaunchUrls(QStringList &arguments)
 {
     QStringList urls;
-    for (auto it = arguments.begin() + (arguments.isEmpty() ? 0 : 1); it != arguments.end();) {
-        const QUrl url(*it, QUrl::StrictMode);
-        if (url.isValid() &&
-            url.scheme().compare(QLatin1String("vorlanta-creator"), Qt::CaseInsensitive) == 0) {
+    for (auto it = arguments.begin(); it != arguments.end();) {
+        if (ArgumentRouter::isSchemeLink(*it)) {
             urls.append(*it);
             it = arguments.erase(it);
         } else {
@@ -30,10 +29,47 @@ QStringList takeLaunchUrls(QStringList &arguments)
     return urls;
 }
 
+bool hasOption(const QStringList &arguments, const char *option)
+{
+    return arguments.contains(QString::fromLatin1(option), Qt::CaseInsensitive);
+}
+
+// X11, Wayland, or a platform named explicitly; without one Qt's platform plugin aborts.
+bool hasDisplay()
+{
+    return !qEnvironmentVariableIsEmpty("DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    // Answered before anything needs a display.
+    QStringList options;
+    for (int i = 1; i < argc; ++i) {
+        options.append(QString::fromLocal8Bit(argv[i]));
+    }
+    if (hasOption(options, "--help") || hasOption(options, "--version")) {
+        const QString text = hasOption(options, "--help")
+                                 ? ArgumentRouter::usage()
+                                 : QString::fromUtf8(BuildConfig::kBundleName) + u' ' +
+                                       QString::fromUtf8(BuildConfig::kShortVersion) + u'\n';
+        std::fputs(text.toLocal8Bit().constData(), stdout);
+        return 0;
+    }
+    if (!hasDisplay()) {
+        if (!ArgumentRouter::isJobCommand(options)) {
+            std::fputs("vorlanta-creator: needs a desktop session (no X11 or Wayland display); "
+                       "see --help for the options that work without one\n",
+                       stderr);
+            return 1;
+        }
+        // A job command only writes its job file: no window ever opens.
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+
     QApplication application(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(BuildConfig::kBundleName));
     QApplication::setOrganizationName(QStringLiteral("Vorlanta"));
@@ -47,9 +83,8 @@ int main(int argc, char *argv[])
                      [] { QCoreApplication::quit(); });
 
     QStringList arguments = QCoreApplication::arguments();
-    const QStringList launchUrls = takeLaunchUrls(arguments);
-
     arguments.removeFirst(); // the program path
+    const QStringList launchUrls = takeLaunchUrls(arguments);
     Vorlanta_CreatorApp app(arguments, launchUrls);
     AppDelegate &delegate = app.appDelegate();
 

@@ -4,13 +4,19 @@
 #include "core/api/ApiRecords.h"
 #include "core/api/AuthStore.h"
 #include "core/api/VorlantaApiClient.h"
+#include "core/shell/FileDescriptor.h"
 #include "core/upload/MissingFilesViewModel.h"
 #include "core/upload/QuickProjectService.h"
 
 #include <QtCore/QElapsedTimer>
+#include <QtCore/QFile>
 #include <QtCore/QFileInfo>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <nlohmann/json.hpp>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -56,6 +62,44 @@ QStringList absolutePaths(const QStringList &files)
 bool takeFlag(QStringList &arguments, const QString &name)
 {
     return arguments.removeAll(name) > 0;
+}
+
+QString errnoText(int number)
+{
+    return QString::fromLocal8Bit(std::strerror(number));
+}
+
+// Why a file cannot be uploaded, or empty text: it must be a regular file this user can read.
+QString uploadProblem(const QString &file)
+{
+    const QByteArray path = QFile::encodeName(file);
+    struct stat info {};
+    if (::stat(path.constData(), &info) != 0) {
+        return errnoText(errno);
+    }
+    if (S_ISDIR(info.st_mode)) {
+        return errnoText(EISDIR);
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return QStringLiteral("Not a regular file");
+    }
+    const FileDescriptor descriptor(::open(path.constData(), O_RDONLY | O_CLOEXEC));
+    return descriptor.get() >= 0 ? QString() : errnoText(errno);
+}
+
+// The line that ends a failed workflow names the failure: the engine's failure line where it
+// wrote one, else the error itself; never a progress text such as "Creating project...".
+QString failureLine(const QString &statusText, const std::exception &error)
+{
+    const auto *own = dynamic_cast<const QuickProjectServiceError *>(&error);
+    if (own != nullptr && own->code() == QuickProjectService::kCancelled) {
+        return own->description();
+    }
+    if (statusText.startsWith(QLatin1String("Upload failed for ")) ||
+        statusText.startsWith(QLatin1String("Error creating project: "))) {
+        return statusText;
+    }
+    return own != nullptr ? own->description() : describeError(error);
 }
 
 } // namespace
@@ -187,10 +231,11 @@ QCoro::Task<int> VorlantaCli::login(const Options &options)
     case VorlantaApiClient::TokenCheck::rejected:
         co_return fail(QStringLiteral("the service rejected this token; nothing was saved"));
     case VorlantaApiClient::TokenCheck::unreachable:
+    case VorlantaApiClient::TokenCheck::refused:
         break;
     }
     co_return fail(QStringLiteral("cannot check the token with ") + options.service +
-                   QStringLiteral(": ") + check.reason + QStringLiteral("; nothing was saved"));
+                   QStringLiteral(": ") + check.message + QStringLiteral(" Nothing was saved."));
 }
 
 int VorlantaCli::logout()
@@ -230,8 +275,11 @@ QCoro::Task<int> VorlantaCli::status(const Options &options)
             code = 1;
             break;
         case VorlantaApiClient::TokenCheck::unreachable:
-            state = QStringLiteral("unreachable");
-            detail = check.reason;
+        case VorlantaApiClient::TokenCheck::refused:
+            state = check.outcome == VorlantaApiClient::TokenCheck::refused
+                        ? QStringLiteral("refused")
+                        : QStringLiteral("unreachable");
+            detail = check.message;
             code = 1;
             break;
         }
@@ -264,9 +312,6 @@ QCoro::Task<int> VorlantaCli::channels(const Options &options)
         const QString path = QStringLiteral("api/v1/creator/channels/");
         body = co_await client->getRaw(path);
         list = Channel::listFromJson(JsonRead::parse(body));
-    } catch (const APIError &error) {
-        co_return fail(QStringLiteral("the service refused the channel list: ") +
-                       error.debugDescription());
     } catch (const std::exception &error) {
         co_return fail(QStringLiteral("cannot load the channels: ") + describeError(error));
     }
@@ -297,11 +342,11 @@ QCoro::Task<int> VorlantaCli::projects(const Options &options)
     if (!rest.isEmpty()) {
         co_return fail(QStringLiteral("unexpected arguments: ") + rest.join(QLatin1Char(' ')), 2);
     }
-    // The catalogue reads its address from the environment.
-    if (options.serviceGiven) {
-        qputenv(MissingFilesViewModel::kEnvBaseUrl, options.service.toUtf8());
-    }
-    MissingFilesViewModel catalogue;
+    // Without --service the catalogue keeps its own configuration.
+    const std::unique_ptr<MissingFilesViewModel> model =
+        options.serviceGiven ? std::make_unique<MissingFilesViewModel>(options.service)
+                             : std::make_unique<MissingFilesViewModel>();
+    MissingFilesViewModel &catalogue = *model;
     if (!catalogue.apiClient()) {
         co_return fail(catalogue.statusText());
     }
@@ -484,6 +529,30 @@ QCoro::Task<int> VorlantaCli::send(const Options &options)
     co_return status;
 }
 
+bool VorlantaCli::checkFiles(const QStringList &files)
+{
+    bool allUploadable = true;
+    for (const QString &file : files) {
+        const QString problem = uploadProblem(file);
+        if (!problem.isEmpty()) {
+            fail(file + QStringLiteral(": ") + problem);
+            allUploadable = false;
+        }
+    }
+    return allUploadable;
+}
+
+bool VorlantaCli::interrupt(int signalNumber)
+{
+    if (m_interruptedBy == 0 && m_running != nullptr && m_running->isUploading()) {
+        m_interruptedBy = signalNumber;
+        m_running->cancel();
+        return true;
+    }
+    endProgress();
+    return false;
+}
+
 QCoro::Task<int> VorlantaCli::runWorkflow(const Options &options, const QStringList &restRef,
                                           const Workflow &workflow)
 {
@@ -492,6 +561,10 @@ QCoro::Task<int> VorlantaCli::runWorkflow(const Options &options, const QStringL
     if (!unknown.isEmpty()) {
         co_return fail(QStringLiteral("unknown option ") + unknown, 2);
     }
+    // All files are checked before anything is sent: a bad one must not leave a project behind.
+    if (!checkFiles(rest)) {
+        co_return 2;
+    }
     const QStringList files = absolutePaths(rest);
     const std::shared_ptr<VorlantaApiClient> client = signedInClient(options);
     if (!client) {
@@ -499,13 +572,17 @@ QCoro::Task<int> VorlantaCli::runWorkflow(const Options &options, const QStringL
     }
     QuickProjectService service(client);
     followProgress(service, files);
+    m_running = &service;
     try {
         const QString done = co_await workflow(service, files);
+        m_running = nullptr;
         endProgress();
         print(done);
         co_return 0;
-    } catch (const std::exception &) {
+    } catch (const std::exception &error) {
+        m_running = nullptr;
         endProgress();
-        co_return fail(service.statusText());
+        co_return fail(failureLine(service.statusText(), error),
+                       m_interruptedBy > 0 ? 128 + m_interruptedBy : 1);
     }
 }

@@ -23,6 +23,11 @@ public:
 
     static QString usage();
 
+    // After SIGINT or SIGTERM: stops the upload under way, whose command then ends with status
+    // 128 + signalNumber. False when there is none to stop (or it was already asked to), and the
+    // caller should end the process at once.
+    bool interrupt(int signalNumber);
+
 private:
     struct Options {
         QString command;
@@ -45,6 +50,8 @@ private:
     // Refuses unknown options, signs in, runs the workflow with the progress shown; 0 on success.
     QCoro::Task<int> runWorkflow(const Options &options, const QStringList &rest,
                                  const Workflow &workflow);
+    // Prints "FILE: reason" for each file that cannot be uploaded; true when all can.
+    bool checkFiles(const QStringList &files);
     // The signed-in client, or nothing after printing why.
     std::shared_ptr<VorlantaApiClient> signedInClient(const Options &options);
     // Shows the upload service's status as it changes: one rewritten line on a terminal, plain
@@ -59,4 +66,6 @@ private:
     std::FILE *m_err;
     bool m_progressOnTerminal = false;
     bool m_progressLineOpen = false;
+    QuickProjectService *m_running = nullptr; // the workflow under way
+    int m_interruptedBy = 0;                  // the signal that stopped it
 };

@@ -1,8 +1,13 @@
 #include "cli/VorlantaCli.h"
 #include "core/shell/Console.h"
+#include "core/shell/UnixSignalWatcher.h"
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -28,6 +33,16 @@ int main(int argc, char *argv[])
     Console::setDiagnosticStream(arguments.removeAll(QStringLiteral("--verbose")) > 0 ? stderr
                                                                                       : nullptr);
     VorlantaCli cli(stdout, stderr);
+    // The first Ctrl+C (or SIGTERM) stops the upload, which reports what did not finish; a second
+    // one, or one while nothing is being sent, ends the process at once.
+    UnixSignalWatcher signalWatcher({SIGINT, SIGTERM});
+    QObject::connect(&signalWatcher, &UnixSignalWatcher::signalReceived, &application,
+                     [&cli](int signalNumber) {
+                         if (!cli.interrupt(signalNumber)) {
+                             std::fflush(stdout);
+                             std::_Exit(128 + signalNumber);
+                         }
+                     });
     int status = 1;
     // The command runs inside the event loop; its end ends the loop.
     QTimer::singleShot(0, &application, [&] { runCommand(&cli, &arguments, &status); });

@@ -4,6 +4,7 @@
 #include "core/shell/Logger.h"
 #include "core/shell/Paths.h"
 #include "core/shell/SingleInstanceManager.h"
+#include "support/DataRows.h"
 #include "support/QueueFiles.h"
 #include "support/TestEnvironment.h"
 
@@ -12,6 +13,7 @@
 #include <QtCore/QProcess>
 #include <QtCore/QRandomGenerator>
 #include <QtCore/QRegularExpression>
+#include <QtCore/QTemporaryDir>
 #include <QtNetwork/QLocalSocket>
 
 #include <csignal>
@@ -25,8 +27,11 @@ class Creator : public QProcess {
     QByteArray m_output;
 
 public:
-    explicit Creator(const QStringList &arguments = {})
+    explicit Creator(
+        const QStringList &arguments = {},
+        const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
     {
+        setProcessEnvironment(environment);
         start(QString::fromUtf8(TestPrograms::kCreator), arguments);
     }
     ~Creator() override { stop(SIGKILL); }
@@ -50,7 +55,8 @@ public:
 };
 
 const QString kReady = u"[AppDelegate] App state/provider ready"_s;
-const QString kAuthUrl = u"vorlanta-creator://AUTH?token=tok-SECRET-41"_s;
+// The scheme in any case, a token that fails a strict URL check.
+const QString kAuthUrl = u"Vorlanta-Creator://AUTH?token=1|tok-SECRET-41"_s;
 const QString kReceived = u"INFO [AppDelegate] Received auth token via custom URL"_s;
 
 QString writeClip()
@@ -188,6 +194,85 @@ private Q_SLOTS:
         QVERIFY(first.waitForOutput(u"Ignoring an unknown message from another instance"_s));
         QVERIFY(!first.output().contains(u"Upload command"_s));
         QCOMPARE(first.stop(), 0);
+    }
+
+    // Without any display: help and version answer on standard output, a job option writes its
+    // job, and a real start says in one line on standard error that it needs a desktop session.
+    void withoutDisplay_data()
+    {
+        TestSupport::columns<QStringList, int, QString>("arguments", "exitCode", "printed");
+        TestSupport::addRow("help", QStringList{u"--help"_s}, 0, u"\n  --upload PATH..."_s);
+        TestSupport::addRow("version", QStringList{u"--Version"_s}, 0, u"Vorlanta Creator 0."_s);
+        TestSupport::addRow("job", QStringList{u"--upload"_s, u"clip"_s}, 0,
+                            u"Upload command received with 1 file(s)."_s);
+        TestSupport::addRow("real start", QStringList{kAuthUrl}, 1, u"needs a desktop session"_s);
+    }
+    void withoutDisplay()
+    {
+        auto [arguments, exitCode, printed] =
+            TestSupport::fetch<QStringList, int, QString>("arguments", "exitCode", "printed");
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const QString &name : {u"DISPLAY"_s, u"WAYLAND_DISPLAY"_s, u"QT_QPA_PLATFORM"_s}) {
+            environment.remove(name);
+        }
+        Creator app(arguments.replaceInStrings(u"clip"_s, writeClip()), environment);
+        QCOMPARE(app.stop(0), exitCode);
+        const QString error = QString::fromUtf8(app.readAllStandardError());
+        QVERIFY2((exitCode ? error : app.output()).contains(printed) &&
+                     (!exitCode || error.count(u'\n') == 1),
+                 qPrintable(error));
+        QCOMPARE(QDir(Paths::queueDir()).entryList(QDir::Files).size(), int(arguments.size() > 1));
+    }
+
+    // With no Secret Service the queue runs at once; a keyring that comes up later holding a
+    // saved token is read then, and the token checked.
+    void lateKeyringHoldsNothingUp()
+    {
+        // A session bus that activates nothing: no Secret Service until one is started.
+        QTemporaryDir dir;
+        QString bus = QString::fromUtf8(TestSupport::readFile(u"/usr/share/dbus-1/session.conf"_s));
+        QVERIFY(QueueFiles::writeFile(dir.filePath(u"bus"_s),
+                                      bus.remove(u"<standard_session_servicedirs />"_s).toUtf8()) &&
+                QueueFiles::writeFile(dir.filePath(u"pw"_s), "pw") &&
+                QueueFiles::writeFile(dir.filePath(u"item"_s), R"({"accessToken":"tok-LATE-7"})"));
+        QProcess daemon, keyring, tool;
+        daemon.startCommand(u"dbus-daemon --print-address --nofork --config-file="_s +
+                            dir.filePath(u"bus"_s));
+        QVERIFY(daemon.waitForReadyRead(10000));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s,
+                           QString::fromUtf8(daemon.readLine().trimmed()));
+        const auto run = [&](QProcess &process, const QString &command, const QString &input) {
+            process.setProcessEnvironment(environment);
+            process.setStandardInputFile(dir.filePath(input));
+            process.startCommand(command);
+            return process.waitForStarted();
+        };
+        // A keyring holding the token, stopped again before the app starts.
+        const QString unlocked =
+            u"gnome-keyring-daemon --foreground --unlock --components=secrets"_s;
+        QVERIFY(run(keyring, unlocked, u"pw"_s));
+        QTRY_VERIFY_WITH_TIMEOUT(run(tool,
+                                     u"secret-tool store --label=v user VorlantaAuthState "
+                                     "server com.vorlanta.creator type plaintext"_s,
+                                     u"item"_s) &&
+                                     tool.waitForFinished() && tool.exitCode() == 0,
+                                 10000);
+        keyring.terminate();
+        QVERIFY(keyring.waitForFinished());
+
+        Creator app({}, environment);
+        QVERIFY2(app.waitForOutput(kReady), qPrintable(app.output()));
+        QCOMPARE(Creator({u"--upload"_s, writeClip()}).stop(0), 0);
+        QVERIFY2(app.waitForOutput(u"Job archived: "_s), qPrintable(app.output()));
+        QVERIFY(run(keyring, unlocked, u"pw"_s));
+        QVERIFY2(app.waitForOutput(u"[AppState] Found saved auth state, validating token"_s),
+                 qPrintable(app.output()));
+        QCOMPARE(app.stop(), 0);
+        keyring.terminate();
+        daemon.terminate();
+        QVERIFY(keyring.waitForFinished() && daemon.waitForFinished() &&
+                !dayLog().contains(u"tok-LATE"));
     }
 
     // Kills land while both consumers copy; the next starts must finish each job exactly once.

@@ -1,5 +1,6 @@
 #include "TestPrograms.h"
 #include "core/api/AuthStore.h"
+#include "support/DataRows.h"
 #include "support/SandboxProcess.h"
 #include "support/TestEnvironment.h"
 
@@ -7,6 +8,7 @@
 #include <QtCore/QRegularExpression>
 
 #include <algorithm>
+#include <csignal>
 #include <nlohmann/json.hpp>
 
 using namespace Qt::StringLiterals;
@@ -48,8 +50,10 @@ const QString kOffline = u"--service http://127.0.0.1:1/ "_s;
 QString writeMedia(const QString &name, qsizetype size)
 {
     QFile file(TestSupport::root() + u'/' + name);
-    // Empty when it cannot be written, which fails the command given it.
-    return file.open(QIODevice::WriteOnly) && file.resize(size) ? file.fileName() : QString();
+    // Real bytes, no holes. Empty when it cannot be written, which fails the command given it.
+    const bool written =
+        file.open(QIODevice::WriteOnly) && file.write(QByteArray(size, 'v')) == size;
+    return written ? file.fileName() : QString();
 }
 
 } // namespace
@@ -146,7 +150,54 @@ private Q_SLOTS:
         const nlohmann::json cards = cli(u"projects --search cli-trip --json"_s).json();
         QVERIFY(cards.size() == 1 && cards.at(0).at("files").size() == 3);
         QVERIFY(ran(cli(u"send --project 987654"_s, {files.first()}), 1,
-                    u"vorlanta: Upload failed for intro.mov: "_s));
+                    u"vorlanta: Upload failed for intro.mov: The service refused the request "
+                    "(HTTP 404).\n"_s));
+    }
+
+    // Every FILE is checked before anything is sent, and nothing reaches the service.
+    void filesThatCannotBeSentAreRefused()
+    {
+        signIn();
+        const QStringList files{writeMedia(u"good.mov"_s, 9), u"gone.mov"_s, u"."_s,
+                                u"/dev/null"_s};
+        const QString lines = u"vorlanta: gone.mov: No such file or directory\nvorlanta: .: Is a "
+                              "directory\nvorlanta: /dev/null: Not a regular file\n"_s;
+        QVERIFY(ran(cli(u"create --channel 1 --title Unsent"_s, files), 2, lines));
+        QVERIFY(ran(cli(u"send --project 101"_s, files), 2, lines));
+        QCOMPARE(cli(u"projects --json --search Unsent"_s).json().size(), 0u);
+    }
+
+    // SIGINT or SIGTERM stops an upload within a second: the part under way is dropped, the file
+    // is never completed, and the last line names what did not finish.
+    void aSignalStopsTheUpload_data()
+    {
+        TestSupport::columns<int, int>("signal", "status");
+        TestSupport::addRow("SIGINT", SIGINT, 130);
+        TestSupport::addRow("SIGTERM", SIGTERM, 143);
+    }
+    void aSignalStopsTheUpload()
+    {
+        const auto [signal, status] = TestSupport::fetch<int, int>("signal", "status");
+        // Each request waits first: the large file takes seconds in twelve parts.
+        const TestSupport::SandboxProcess slow({u"--fault"_s, u"delay-ms=300"_s});
+        AuthStore::save(AuthState{slow.token(), std::nullopt});
+        const QString small = writeMedia(u"first.mov"_s, 1024);
+        const QString large = writeMedia(u"large.mov"_s, 64 * 1024 * 1024);
+        const QString title = u"Stopped "_s + QString::fromUtf8(QTest::currentDataTag());
+        QProcess process;
+        process.start(kCli, {u"--service"_s, slow.baseUrl().toString(), u"create"_s, u"--channel"_s,
+                             u"1"_s, u"--title"_s, title, small, large});
+        QString out;
+        QTRY_VERIFY_WITH_TIMEOUT((out += QString::fromUtf8(process.readAllStandardOutput()))
+                                     .contains(u"Uploading... "_s),
+                                 20000);
+        QTest::qWait(600); // into the large file's parts
+        QVERIFY(process.processId() > 0 && ::kill(pid_t(process.processId()), signal) == 0);
+        QVERIFY(process.waitForFinished(1500));
+        const Run run{process.exitCode(), out, QString::fromUtf8(process.readAllStandardError())};
+        QVERIFY(ran(run, status, u"large.mov"_s) && !run.err.contains(u"first.mov"_s));
+        const QString listed = u"--service "_s + slow.baseUrl().toString() + u" projects --json"_s;
+        QCOMPARE(vorlanta(listed, {u"--search"_s, title}).json().at(0).at("files").size(), 1u);
     }
 
     void terminalShowsALiveProgressLine()

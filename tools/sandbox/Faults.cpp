@@ -62,6 +62,10 @@ void Faults::set(std::string_view assignment)
         m_badSignature = parseProbability(name, value);
     } else if (name == "delay-ms") {
         m_delay = std::chrono::milliseconds(parseCount(name, value, 0));
+    } else if (name == "part-delay-ms") {
+        m_partDelay = std::chrono::milliseconds(parseCount(name, value, 0));
+    } else if (name == "outage-ms") {
+        m_outage = std::chrono::milliseconds(parseCount(name, value, 0));
     } else if (name == "url-ttl") {
         m_urlTtl = std::chrono::seconds(parseCount(name, value, 1));
     } else {
@@ -121,6 +125,10 @@ std::string Faults::help()
            "  bad-signature=P the manifest offers the release with one byte of its signature\n"
            "                  flipped (under /releases/bad/)\n"
            "  delay-ms=N      every request waits N milliseconds first\n"
+           "  part-delay-ms=N a part PUT waits N milliseconds before reading its body\n"
+           "  outage-ms=N     the first part PUT takes the whole service away for N ms halfway\n"
+           "                  through its body (connections closed, nothing listening), then it\n"
+           "                  listens on the same port again\n"
            "  url-ttl=S       presigned part URLs expire after S seconds (default 3600)\n";
 }
 

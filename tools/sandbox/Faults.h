@@ -34,6 +34,8 @@ public:
     bool happens(Chance chance);
 
     std::chrono::milliseconds delay() const { return m_delay; }
+    std::chrono::milliseconds partDelay() const { return m_partDelay; }
+    std::chrono::milliseconds outage() const { return m_outage; }
     std::chrono::seconds urlTtl() const { return m_urlTtl; }
 
     // The accepted names, for the usage text.
@@ -52,6 +54,8 @@ private:
     double m_wrongDigest = 0;
     double m_badSignature = 0;
     std::chrono::milliseconds m_delay{0};
+    std::chrono::milliseconds m_partDelay{0};
+    std::chrono::milliseconds m_outage{0};
     std::chrono::seconds m_urlTtl{3600};
 
     std::mutex m_mutex;

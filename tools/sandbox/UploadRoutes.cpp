@@ -6,6 +6,7 @@
 #include "SandboxState.h"
 
 #include <charconv>
+#include <thread>
 
 namespace sandbox {
 namespace {
@@ -40,6 +41,20 @@ void UploadRoutes::install(Router &router)
 {
     router.add("PUT", "/upload/([0-9]+)/([0-9]+)",
                [this](Exchange &exchange) { putPart(exchange); });
+}
+
+void UploadRoutes::dropHalfway(Exchange &exchange, std::uint64_t length)
+{
+    const std::uint64_t keep = length / 2;
+    std::uint64_t taken = 0;
+    if (keep > 0) {
+        exchange.body.read(
+            [&](const char *, std::size_t size) {
+                taken += size;
+                return taken < keep;
+            },
+            RequestBody::AfterStop::Abandon);
+    }
 }
 
 void UploadRoutes::putPart(Exchange &exchange)
@@ -96,18 +111,18 @@ void UploadRoutes::putPart(Exchange &exchange)
         return;
     }
 
+    if (m_faults.partDelay().count() > 0) {
+        std::this_thread::sleep_for(m_faults.partDelay());
+    }
+    if (m_faults.outage().count() > 0 && m_beginOutage && !m_outageTaken.exchange(true)) {
+        // The listener closes before this connection does: a client retrying at once is refused.
+        dropHalfway(exchange, std::uint64_t(*length));
+        m_beginOutage();
+        exchange.dropConnection();
+        return;
+    }
     if (m_faults.happens(Faults::Chance::PartDrop)) {
-        // Take half of the body, then vanish, as a broken network path would.
-        const std::uint64_t keep = std::uint64_t(*length) / 2;
-        std::uint64_t taken = 0;
-        if (keep > 0) {
-            exchange.body.read(
-                [&](const char *, std::size_t size) {
-                    taken += size;
-                    return taken < keep;
-                },
-                RequestBody::AfterStop::Abandon);
-        }
+        dropHalfway(exchange, std::uint64_t(*length));
         exchange.dropConnection();
         return;
     }

@@ -28,6 +28,7 @@
 #include <string_view>
 #include <sys/socket.h>
 #include <thread>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -166,6 +167,76 @@ void listenSocketOptions(int socket)
     ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 }
 
+// Waits out the outage fault: nothing listens meanwhile. False when SIGINT or SIGTERM came.
+bool awaitOutageEnd(std::chrono::milliseconds length, bool quiet)
+{
+    if (!quiet) {
+        std::fprintf(stderr, "Sandbox offline for %lld ms (fault outage-ms)\n",
+                     static_cast<long long>(length.count()));
+    }
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    const auto end = std::chrono::steady_clock::now() + length;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return true;
+        }
+        const timespec wait{time_t(left.count() / 1'000'000'000),
+                            long(left.count() % 1'000'000'000)};
+        if (sigtimedwait(&stopSignals, nullptr, &wait) > 0) {
+            return false;
+        }
+    }
+}
+
+// Serves until SIGINT or SIGTERM (0); 1 when the server ends on its own. The outage fault stops
+// the server from a request's thread: then nothing listens for a while, and the same port again.
+int serve(httplib::Server &server, int port, const std::string &origin, const sigset_t &stopSignals,
+          std::atomic<bool> &outage, std::chrono::milliseconds outageLength, bool quiet)
+{
+    for (;;) {
+        std::atomic<bool> ended{false};
+        std::thread serving([&server, &ended] {
+            server.listen_after_bind();
+            ended = true;
+            ::kill(::getpid(), SIGUSR1);
+        });
+        int received = 0;
+        sigwait(&stopSignals, &received);
+        // stop() does nothing before the accept loop runs, so a signal right after the
+        // start lines waits for it.
+        while (!server.is_running() && !ended) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        if (!ended) {
+            server.stop();
+        }
+        sandbox::shutdownConnections(port);
+        serving.join();
+        if (received != SIGUSR1) {
+            return 0;
+        }
+        if (!outage.exchange(false)) {
+            std::fprintf(stderr, "vorlanta-sandbox: the server stopped unexpectedly\n");
+            return 1;
+        }
+        if (!awaitOutageEnd(outageLength, quiet)) {
+            return 0; // stopped during the outage
+        }
+        if (!server.bind_to_port(kHost, port)) {
+            std::fprintf(stderr, "vorlanta-sandbox: cannot listen on %s:%d again\n", kHost, port);
+            return 1;
+        }
+        if (!quiet) {
+            std::fprintf(stderr, "Sandbox listening on %s/ again\n", origin.c_str());
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -210,6 +281,9 @@ int main(int argc, char **argv)
     try {
         httplib::Server server;
         server.set_socket_options(listenSocketOptions);
+        // Without it every answer on a kept-alive connection waits ~40 ms: httplib writes head
+        // and body apart, and Nagle holds the body until the client's delayed ACK.
+        server.set_tcp_nodelay(true);
         server.set_read_timeout(30);
         server.set_write_timeout(30);
         server.set_keep_alive_max_count(100);
@@ -231,6 +305,12 @@ int main(int argc, char **argv)
         sandbox::Router router(faults, options.quiet);
         sandbox::ApiRoutes api(state, urls, store, faults, options.token);
         sandbox::UploadRoutes uploads(state, urls, store, faults);
+        std::atomic<bool> outage{false};
+        uploads.setOutageHandler([&server, &outage, port] {
+            outage = true;
+            server.stop(); // closes the listener at once; the serving thread then ends
+            sandbox::shutdownConnections(port);
+        });
         api.install(router);
         uploads.install(router);
         downloads->install(router, origin);
@@ -246,31 +326,9 @@ int main(int argc, char **argv)
             }
         }
 
-        std::atomic<bool> ended{false};
-        std::thread serving([&server, &ended] {
-            server.listen_after_bind();
-            ended = true;
-            ::kill(::getpid(), SIGUSR1);
-        });
-        int received = 0;
-        sigwait(&stopSignals, &received);
-        // stop() does nothing before the accept loop runs, so a signal right after the start
-        // lines waits for it.
-        while (!server.is_running() && !ended) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        if (!ended) {
-            server.stop();
-        }
-        sandbox::shutdownConnections(port);
-        serving.join();
-        if (received == SIGUSR1) {
-            std::fprintf(stderr, "vorlanta-sandbox: the server stopped unexpectedly\n");
-            return 1;
-        }
+        return serve(server, port, origin, stopSignals, outage, faults.outage(), options.quiet);
     } catch (const std::exception &error) {
         std::fprintf(stderr, "vorlanta-sandbox: %s\n", error.what());
         return 1;
     }
-    return 0;
 }

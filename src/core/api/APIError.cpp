@@ -2,17 +2,35 @@
 
 namespace {
 
-QString genericDescription(APIError::Kind kind)
+// One plain sentence per case and status class: what a user can make of the error.
+QString plainSentence(APIError::Kind kind, int statusCode)
 {
-    return QStringLiteral("The operation couldn\u2019t be completed. (Vorlanta_Creator.APIError "
-                          "error %1.)")
-        .arg(int(kind));
+    switch (kind) {
+    case APIError::Kind::invalidURL:
+        return QStringLiteral("The address of the service is not valid.");
+    case APIError::Kind::tokenExpired:
+        return QStringLiteral("Your sign-in is no longer valid. Please sign in again.");
+    case APIError::Kind::invalidResponse:
+        break;
+    }
+    if (statusCode < 0) {
+        return QStringLiteral("The service sent an answer that could not be understood.");
+    }
+    if (statusCode >= 500) {
+        return QStringLiteral("The service could not complete the request (HTTP %1). "
+                              "Please try again later.")
+            .arg(statusCode);
+    }
+    if (statusCode >= 400) {
+        return QStringLiteral("The service refused the request (HTTP %1).").arg(statusCode);
+    }
+    return QStringLiteral("The service gave an unexpected answer (HTTP %1).").arg(statusCode);
 }
 
 } // namespace
 
 APIError::APIError(Kind kind, int statusCode, std::optional<QString> body, QString urlString)
-    : std::runtime_error(genericDescription(kind).toStdString()), m_kind(kind),
+    : std::runtime_error(plainSentence(kind, statusCode).toStdString()), m_kind(kind),
       m_statusCode(statusCode), m_body(std::move(body)), m_urlString(std::move(urlString))
 {}
 
@@ -33,7 +51,7 @@ APIError APIError::tokenExpired()
 
 QString APIError::description() const
 {
-    return genericDescription(m_kind);
+    return plainSentence(m_kind, m_statusCode);
 }
 
 QString APIError::debugDescription() const

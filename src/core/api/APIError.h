@@ -22,9 +22,9 @@ public:
     // invalidURL: the path that could not be resolved.
     const QString &urlString() const { return m_urlString; }
 
-    // The generic text the user sees for this error value.
+    // One plain sentence for the user (status texts, dialogs, the command line).
     QString description() const;
-    // The case and its details, for diagnostics.
+    // The case and its details, for log lines.
     QString debugDescription() const;
 
 private:

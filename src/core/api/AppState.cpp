@@ -23,6 +23,15 @@ QString seconds(std::chrono::milliseconds duration)
     return QString::number(double(duration.count()) / 1000.0);
 }
 
+// A refused unlock is an answer: signed out, and the keyring is not asked again meanwhile.
+void noteRefusal(AuthStore::Availability availability)
+{
+    if (availability == AuthStore::Availability::denied) {
+        Logger::warn(QStringLiteral("[AppState] Access to the Secret Service was refused; not "
+                                    "asking again before the next sign-in"));
+    }
+}
+
 } // namespace
 
 void AppState::setTiming(const Timing &value)
@@ -52,28 +61,49 @@ QCoro::Task<AppState *> AppState::create(const QString &baseURL, QObject *parent
 
 QCoro::Task<> AppState::restoreSavedState()
 {
-    QPointer<AppState> self = this;
-    // 2. The saved credentials; a Secret Service that does not answer yet (it may start after
-    // this application at login) is waited for before "nothing saved" is concluded.
-    AuthStore::Availability availability = AuthStore::Availability::available;
-    std::optional<AuthState> saved = AuthStore::load(&availability);
+    // 2. The saved credentials. A Secret Service that does not answer yet (it may start after
+    // this application at login) is waited for in the background, signed out meanwhile: nothing
+    // else waits for it.
+    auto availability = AuthStore::Availability::available;
+    const std::optional<AuthState> saved = AuthStore::load(&availability);
     if (availability == AuthStore::Availability::unavailable) {
         Logger::warn(QStringLiteral("[AppState] Secret Service not available; waiting up to ") +
                      seconds(timing().keyringWait) + QStringLiteral(" s for it"));
-        const auto deadline = std::chrono::steady_clock::now() + timing().keyringWait;
-        while (availability == AuthStore::Availability::unavailable &&
-               std::chrono::steady_clock::now() < deadline) {
-            co_await QCoro::sleepFor(timing().keyringRetry);
-            if (!self) {
-                co_return;
-            }
-            saved = AuthStore::load(&availability);
-        }
-        if (availability == AuthStore::Availability::unavailable) {
-            Logger::warn(QStringLiteral("[AppState] Secret Service still not available; "
-                                        "continuing signed out"));
-        }
+        setAuthStatus(AuthStatus::requiresSetup);
+        waitForKeyring(m_sessionGeneration); // runs on by itself
+        co_return;
     }
+    noteRefusal(availability);
+    co_await validateSavedState(saved);
+}
+
+QCoro::Task<> AppState::waitForKeyring(quint64 generation)
+{
+    QPointer<AppState> self = this;
+    auto availability = AuthStore::Availability::unavailable;
+    std::optional<AuthState> saved;
+    const auto deadline = std::chrono::steady_clock::now() + timing().keyringWait;
+    while (availability == AuthStore::Availability::unavailable &&
+           std::chrono::steady_clock::now() < deadline) {
+        co_await QCoro::sleepFor(timing().keyringRetry);
+        // A sign-in or sign-out meanwhile decided the matter.
+        if (!self || m_sessionGeneration != generation) {
+            co_return;
+        }
+        saved = AuthStore::load(&availability);
+    }
+    if (availability == AuthStore::Availability::unavailable) {
+        Logger::warn(QStringLiteral("[AppState] Secret Service still not available; "
+                                    "continuing signed out"));
+    }
+    noteRefusal(availability);
+    co_await validateSavedState(saved);
+}
+
+QCoro::Task<> AppState::validateSavedState(const std::optional<AuthState> &savedState)
+{
+    const std::optional<AuthState> saved = savedState; // kept across suspensions
+    QPointer<AppState> self = this;
     if (!saved) {
         Console::printLine(
             QStringLiteral("[AppState] No saved auth state found, setting to requiresSetup"));
@@ -83,38 +113,69 @@ QCoro::Task<> AppState::restoreSavedState()
 
     // 3. Check the saved token.
     Console::printLine(QStringLiteral("[AppState] Found saved auth state, validating token"));
+    const quint64 generation = m_sessionGeneration;
     std::shared_ptr<VorlantaApiClient> client = VorlantaApiClient::make(m_baseURL, *saved);
-    const VorlantaApiClient::TokenCheckResult check = co_await client->checkToken();
-    if (!self) {
+    const TokenCheck check = co_await checkSavedToken(client);
+    if (!self || m_sessionGeneration != generation) {
         co_return;
     }
-    switch (check.outcome) {
-    case VorlantaApiClient::TokenCheck::accepted:
-        // 5.
-        setApiClient(client);
-        if (startDashboardSession) {
-            startDashboardSession(saved->accessToken);
-        }
-        Console::printLine(
-            QStringLiteral("[AppState] Token valid, setting authStatus to loggedIn"));
-        setAuthStatus(AuthStatus::loggedIn);
-        break;
-    case VorlantaApiClient::TokenCheck::rejected:
-        // 4. Only a token the service refuses is deleted.
-        Console::printLine(QStringLiteral(
-            "[AppState] Token invalid, deleting saved auth and setting to requiresSetup"));
-        AuthStore::deleteAuthState();
-        setAuthStatus(AuthStatus::requiresSetup);
-        break;
-    case VorlantaApiClient::TokenCheck::unreachable:
+    if (!settle(check, client, saved->accessToken)) {
         // Offline is not signed out: keep the token and ask again later.
         Logger::warn(QStringLiteral("[AppState] Cannot validate the saved token now (") +
                      check.reason + QStringLiteral("); keeping it and retrying in ") +
                      seconds(timing().firstRevalidation) + QStringLiteral(" s"));
         setAuthStatus(AuthStatus::requiresSetup);
         revalidateLater(*saved, m_sessionGeneration);
+    }
+}
+
+QCoro::Task<AppState::TokenCheck>
+AppState::checkSavedToken(const std::shared_ptr<VorlantaApiClient> &clientArgument)
+{
+    const std::shared_ptr<VorlantaApiClient> client = clientArgument; // kept across suspensions
+    const VorlantaApiClient::TokenCheckResult result = co_await client->checkToken();
+    using Outcome = VorlantaApiClient::TokenCheck;
+    TokenCheck check;
+    check.verdict = result.outcome == Outcome::accepted   ? TokenVerdict::accepted
+                    : result.outcome == Outcome::rejected ? TokenVerdict::rejected
+                    : result.outcome == Outcome::refused  ? TokenVerdict::refused
+                                                          : TokenVerdict::unreachable;
+    check.reason = result.reason;
+    co_return check;
+}
+
+bool AppState::settle(const TokenCheck &check, const std::shared_ptr<VorlantaApiClient> &client,
+                      const QString &token)
+{
+    switch (check.verdict) {
+    case TokenVerdict::accepted:
+        // 5.
+        setApiClient(client);
+        if (startDashboardSession) {
+            startDashboardSession(token);
+        }
+        Console::printLine(
+            QStringLiteral("[AppState] Token valid, setting authStatus to loggedIn"));
+        setAuthStatus(AuthStatus::loggedIn);
+        return true;
+    case TokenVerdict::rejected:
+        // 4. Only a token the service refuses is deleted.
+        Console::printLine(QStringLiteral(
+            "[AppState] Token invalid, deleting saved auth and setting to requiresSetup"));
+        AuthStore::deleteAuthState();
+        setAuthStatus(AuthStatus::requiresSetup);
+        return true;
+    case TokenVerdict::refused:
+        // Asking again would get the same answer; the next sign-in or start asks anew.
+        Logger::error(QStringLiteral("[AppState] The service refused to validate the saved "
+                                     "token (") +
+                      check.reason + QStringLiteral("); keeping it without retrying"));
+        setAuthStatus(AuthStatus::requiresSetup);
+        return true;
+    case TokenVerdict::unreachable:
         break;
     }
+    return false;
 }
 
 QCoro::Task<> AppState::revalidateLater(const AuthState &savedState, quint64 generation)
@@ -129,27 +190,14 @@ QCoro::Task<> AppState::revalidateLater(const AuthState &savedState, quint64 gen
             co_return;
         }
         std::shared_ptr<VorlantaApiClient> client = VorlantaApiClient::make(m_baseURL, saved);
-        const VorlantaApiClient::TokenCheckResult check = co_await client->checkToken();
+        const TokenCheck check = co_await checkSavedToken(client);
         if (!self || m_sessionGeneration != generation) {
             co_return;
         }
-        if (check.outcome == VorlantaApiClient::TokenCheck::accepted) {
+        if (check.verdict == TokenVerdict::accepted) {
             Logger::info(QStringLiteral("[AppState] Saved token accepted on a later check"));
-            setApiClient(client);
-            if (startDashboardSession) {
-                startDashboardSession(saved.accessToken);
-            }
-            Console::printLine(
-                QStringLiteral("[AppState] Token valid, setting authStatus to loggedIn"));
-            setAuthStatus(AuthStatus::loggedIn);
-            Q_EMIT revalidationFinished(m_authStatus);
-            co_return;
         }
-        if (check.outcome == VorlantaApiClient::TokenCheck::rejected) {
-            Console::printLine(QStringLiteral(
-                "[AppState] Token invalid, deleting saved auth and setting to requiresSetup"));
-            AuthStore::deleteAuthState();
-            setAuthStatus(AuthStatus::requiresSetup);
+        if (settle(check, client, saved.accessToken)) {
             Q_EMIT revalidationFinished(m_authStatus);
             co_return;
         }
@@ -251,19 +299,21 @@ QCoro::Task<> AppState::performAutoLogin()
     }
     m_webLoginRunning = true;
     std::optional<QString> token;
-    std::optional<QString> failure;
+    std::optional<std::pair<QString, QString>> failure; // what the user reads, what the log says
     try {
         const QUrl page = loginPageUrl();
         token = co_await webLogin(page);
+    } catch (const APIError &error) {
+        failure = std::pair(error.description(), error.debugDescription());
     } catch (const std::exception &error) {
-        failure = describeError(error);
+        failure = std::pair(describeError(error), describeError(error));
     }
     if (!self) {
         co_return;
     }
     if (failure) {
-        setErrorMessage(QStringLiteral("Authentication failed: ") + *failure);
-        Console::printLine(QStringLiteral("[AppState] Authentication error: ") + *failure);
+        setErrorMessage(QStringLiteral("Authentication failed: ") + failure->first);
+        Console::printLine(QStringLiteral("[AppState] Authentication error: ") + failure->second);
     } else if (token) {
         Console::printLine(QStringLiteral("[AppState] Token received from authentication"));
         co_await login(*token);

@@ -47,8 +47,10 @@ public:
     };
     static void setTiming(const Timing &timing);
 
-    // The asynchronous constructor: returns once the saved token has been checked. prepare runs
-    // before that check (the web layer installs its hooks there).
+    // The asynchronous constructor: returns once the saved token has been checked, or at once
+    // (signed out) while the Secret Service does not answer yet; the token is then read and
+    // checked in the background when the service appears. prepare runs before any check (the web
+    // layer installs its hooks there).
     static QCoro::Task<AppState *> create(const QString &baseURL, QObject *parent = nullptr,
                                           const std::function<void(AppState &)> &prepare = {});
     ~AppState() override;
@@ -92,9 +94,24 @@ Q_SIGNALS:
     void revalidationFinished(AppState::AuthStatus status);
 
 private:
+    // What the check of a saved token found. Only a 401 rejects the token; what may pass by
+    // itself (no answer, 5xx, 429) is asked again later; any other answer is final for this run.
+    enum class TokenVerdict { accepted, rejected, unreachable, refused };
+    struct TokenCheck {
+        TokenVerdict verdict = TokenVerdict::unreachable;
+        QString reason; // what failed, for the log
+    };
+    static QCoro::Task<TokenCheck>
+    checkSavedToken(const std::shared_ptr<VorlantaApiClient> &client);
+
     explicit AppState(QString baseURL, QObject *parent);
     QCoro::Task<> restoreSavedState();
+    QCoro::Task<> waitForKeyring(quint64 generation);
+    QCoro::Task<> validateSavedState(const std::optional<AuthState> &savedState);
     QCoro::Task<> revalidateLater(const AuthState &savedState, quint64 generation);
+    // Applies a decided check; false when the service could not be asked.
+    bool settle(const TokenCheck &check, const std::shared_ptr<VorlantaApiClient> &client,
+                const QString &token);
     void setAuthStatus(AuthStatus status);
     void setApiClient(std::shared_ptr<VorlantaApiClient> client);
     void signedIn(std::shared_ptr<VorlantaApiClient> client, const QString &token);

@@ -9,6 +9,7 @@
 #include <QtCore/QTimeZone>
 #include <qt6keychain/keychain.h>
 
+#include <atomic>
 #include <cmath>
 #include <functional>
 #include <future>
@@ -118,16 +119,17 @@ int statusOf(QKeychain::Error error)
         return KeychainHelper::errSecSuccess;
     case QKeychain::EntryNotFound:
         return KeychainHelper::errSecItemNotFound;
-    case QKeychain::CouldNotDeleteEntry:
     case QKeychain::AccessDeniedByUser:
+    // libsecret: a locked collection whose unlock prompt was dismissed; KWallet: a refused wallet.
     case QKeychain::AccessDenied:
+        return KeychainHelper::errSecUserCanceled;
+    case QKeychain::CouldNotDeleteEntry:
     case QKeychain::NoBackendAvailable:
     case QKeychain::NotImplemented:
     case QKeychain::OtherError:
         break;
     }
-    // With libsecret, an unreachable or refusing Secret Service answers OtherError or
-    // AccessDenied; a missing item is told apart above.
+    // With libsecret, an unreachable Secret Service answers OtherError.
     return KeychainHelper::errSecNotAvailable;
 }
 
@@ -248,6 +250,12 @@ int KeychainHelper::deleteItem(const QString &key) const
 }
 
 namespace AuthStore {
+namespace {
+
+// Set by a refused access, cleared by the next save: asking again would prompt the user again.
+std::atomic_bool g_accessRefused = false;
+
+} // namespace
 
 std::optional<AuthState> load()
 {
@@ -256,13 +264,17 @@ std::optional<AuthState> load()
 
 std::optional<AuthState> load(Availability *availability)
 {
-    int status = KeychainHelper::errSecSuccess;
+    int status = KeychainHelper::errSecUserCanceled;
     const std::optional<QByteArray> data =
-        KeychainHelper::shared().load(QString::fromLatin1(kKey), &status);
+        g_accessRefused ? std::nullopt
+                        : KeychainHelper::shared().load(QString::fromLatin1(kKey), &status);
+    g_accessRefused = status == KeychainHelper::errSecUserCanceled;
     if (availability) {
         const bool answered =
             status == KeychainHelper::errSecSuccess || status == KeychainHelper::errSecItemNotFound;
-        *availability = answered ? Availability::available : Availability::unavailable;
+        *availability = g_accessRefused ? Availability::denied
+                        : answered      ? Availability::available
+                                        : Availability::unavailable;
     }
     if (!data) {
         return std::nullopt;
@@ -280,6 +292,7 @@ std::optional<AuthState> load(Availability *availability)
 void save(const AuthState &state)
 {
     const int status = KeychainHelper::shared().save(QString::fromLatin1(kKey), state.toJson());
+    g_accessRefused = status == KeychainHelper::errSecUserCanceled;
     if (status != KeychainHelper::errSecSuccess) {
         Console::printLine(QStringLiteral("Failed to save auth state to keychain: ") +
                            QString::number(status));

@@ -25,8 +25,10 @@ class KeychainHelper {
 public:
     static constexpr int errSecSuccess = 0;
     static constexpr int errSecItemNotFound = -25300;
-    // The Secret Service unavailable (not running, locked and not unlockable, refused).
+    // The Secret Service unavailable (not running, not answering).
     static constexpr int errSecNotAvailable = -25291;
+    // Access refused: the user dismissed the unlock prompt, or the keyring stayed locked.
+    static constexpr int errSecUserCanceled = -128;
 
     static const KeychainHelper &shared();
 
@@ -51,8 +53,9 @@ void save(const AuthState &state);
 void deleteAuthState();
 
 // For start-up: whether the Secret Service answered at all, so that a keyring that is not up
-// yet is not mistaken for "nothing saved".
-enum class Availability { available, unavailable };
+// yet is not mistaken for "nothing saved". A refusal is an answer: once access is refused, load
+// does not ask again (and reports denied) until the next save, that is the next sign-in.
+enum class Availability { available, unavailable, denied };
 std::optional<AuthState> load(Availability *availability);
 
 } // namespace AuthStore

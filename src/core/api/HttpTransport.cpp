@@ -5,6 +5,7 @@
 #include <QCoro/QCoroFuture>
 #include <QtConcurrent/QtConcurrentRun>
 #include <QtCore/QFuture>
+#include <QtCore/QScopeGuard>
 #include <QtCore/QThreadPool>
 
 #include <algorithm>
@@ -14,12 +15,33 @@
 #include <cstring>
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <thread>
 #include <unistd.h>
 #include <variant>
 
 NetworkError::NetworkError(Code code, const QString &description)
     : std::runtime_error(description.toStdString()), m_code(code), m_description(description)
 {}
+
+QString NetworkError::debugDescription() const
+{
+    return QStringLiteral("HttpTransport error %1: %2").arg(codeValue()).arg(m_description);
+}
+
+void CancelToken::cancel()
+{
+    const std::lock_guard lock(m_mutex);
+    m_cancelled = true;
+    if (m_wakeUp) {
+        m_wakeUp();
+    }
+}
+
+void CancelToken::setWakeUp(std::function<void()> wakeUp)
+{
+    const std::lock_guard lock(m_mutex);
+    m_wakeUp = std::move(wakeUp);
+}
 
 std::optional<QByteArray> HttpResponse::header(const QByteArray &lowerCaseName) const
 {
@@ -38,6 +60,10 @@ using Clock = std::chrono::steady_clock;
 using Code = NetworkError::Code;
 
 constexpr std::chrono::milliseconds kDefaultIdleTimeout{60'000};
+// How often a host that takes no connections is tried again, and how often that wait looks
+// for a cancel or the process's exit.
+constexpr std::chrono::milliseconds kReachabilityPoll{500};
+constexpr std::chrono::milliseconds kWaitSlice{50};
 constexpr long kMaxRedirects = 10;
 constexpr int kMaxWorkers = 8;
 
@@ -52,7 +78,8 @@ struct Transfer {
     curl_off_t uploaded = 0;
     bool headersEnded = false;
     bool idleExpired = false;
-    bool stopped = false;
+    bool stopped = false;                // by the process's exit or the request's cancel token
+    const CancelToken *cancel = nullptr; // the request's, when set
     const std::function<void(qint64)> *onBodySent = nullptr; // the request's, when set
     int bodyFd = -1;     // the response file, when the body goes to disk
     QString bodyFailure; // why writing it failed
@@ -127,28 +154,36 @@ void ensureCurlInitialized()
     }
 }
 
-// One easy handle per thread: reusing it keeps its connections alive between requests.
+// One easy handle and one multi handle per thread: reusing them keeps their connections alive
+// between requests. The multi handle's wait can be woken from another thread (cancel).
 struct ThreadHandle {
-    CURL *handle = nullptr;
+    CURL *easy = nullptr;
+    CURLM *multi = nullptr;
     ~ThreadHandle()
     {
-        if (handle) {
-            curl_easy_cleanup(handle);
+        if (multi) {
+            curl_multi_cleanup(multi);
+        }
+        if (easy) {
+            curl_easy_cleanup(easy);
         }
     }
 };
 
-CURL *threadHandle()
+ThreadHandle &threadHandle()
 {
     thread_local ThreadHandle cached;
-    if (!cached.handle) {
-        cached.handle = curl_easy_init();
-        if (!cached.handle) {
-            throw NetworkError(Code::unknown,
-                               QStringLiteral("The HTTP library could not create a handle."));
-        }
+    if (!cached.easy) {
+        cached.easy = curl_easy_init();
     }
-    return cached.handle;
+    if (!cached.multi) {
+        cached.multi = curl_multi_init();
+    }
+    if (!cached.easy || !cached.multi) {
+        throw NetworkError(Code::unknown,
+                           QStringLiteral("The HTTP library could not create a handle."));
+    }
+    return cached;
 }
 
 // Clears the handle's options when a request ends, so it keeps no pointer to freed buffers.
@@ -225,7 +260,8 @@ size_t onBody(char *data, size_t size, size_t count, void *user)
 int onProgress(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded)
 {
     auto *transfer = static_cast<Transfer *>(user);
-    if (g_stopping.load(std::memory_order_relaxed)) {
+    if (g_stopping.load(std::memory_order_relaxed) ||
+        (transfer->cancel && transfer->cancel->isCancelled())) {
         transfer->stopped = true;
         return 1;
     }
@@ -399,25 +435,10 @@ QThreadPool *workerPool()
     return &workers.pool;
 }
 
-} // namespace
-
-namespace HttpTransport {
-
-HttpResponse sendBlocking(const HttpRequest &request)
+// The options every request sets; idle is the request's idle time-out.
+void setCommonOptions(CURL *curl, const QByteArray &url, Transfer &transfer, char *errorBuffer,
+                      std::chrono::milliseconds idle)
 {
-    checkRequest(request);
-    ensureCurlInitialized();
-    CURL *curl = threadHandle();
-    const HandleReset reset{curl};
-
-    const QByteArray &method = request.method;
-    const std::chrono::milliseconds idle = request.timeout.value_or(kDefaultIdleTimeout);
-    Transfer transfer;
-    transfer.idleLimit = idle;
-    transfer.onBodySent = &request.onBodySent;
-    char errorBuffer[CURL_ERROR_SIZE] = {};
-    const QByteArray url = request.url.toEncoded(QUrl::RemoveFragment);
-
     setOption(curl, CURLOPT_URL, url.constData());
     // Only the web: a file:// or other scheme must never reach the disk or another protocol.
     setOption(curl, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -436,23 +457,13 @@ HttpResponse sendBlocking(const HttpRequest &request)
     setOption(curl, CURLOPT_CONNECTTIMEOUT_MS, long(idle.count()));
     setOption(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     setOption(curl, CURLOPT_LOW_SPEED_TIME, long(std::max<qint64>(1, (idle.count() + 999) / 1000)));
-    if (request.totalTimeout) {
-        setOption(curl, CURLOPT_TIMEOUT_MS,
-                  long(std::max<qint64>(1, request.totalTimeout->count())));
-    }
-    const FileDescriptor responseFile(request.responseFile
-                                          ? ::open(request.responseFile->toLocal8Bit().constData(),
-                                                   O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)
-                                          : -1);
-    transfer.bodyFd = responseFile.get();
-    if (request.responseFile && transfer.bodyFd < 0) {
-        fail(Code::unknown, request,
-             QStringLiteral("could not create the response file: ") +
-                 QString::fromLocal8Bit(std::strerror(errno)));
-    }
+}
 
+// The method and the body; true when a body is sent.
+bool setBodyOptions(CURL *curl, const HttpRequest &request, BodyFileReader &bodyReader)
+{
+    const QByteArray &method = request.method;
     bool sendsBody = false;
-    BodyFileReader bodyReader;
     if (request.bodyFile) {
         const HttpBodyFile &window = *request.bodyFile;
         if (window.offset < 0 || window.length < 0) {
@@ -500,8 +511,11 @@ HttpResponse sendBlocking(const HttpRequest &request)
         setOption(curl, CURLOPT_FOLLOWLOCATION, 1L);
         setOption(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
     }
+    return sendsBody;
+}
 
-    HeaderList headers;
+void setHeaderOptions(CURL *curl, const HttpRequest &request, bool sendsBody, HeaderList &headers)
+{
     bool hasAccept = false;
     bool hasExpect = false;
     bool hasContentType = false;
@@ -525,8 +539,83 @@ HttpResponse sendBlocking(const HttpRequest &request)
         headers.append("Content-Type:");
     }
     setOption(curl, CURLOPT_HTTPHEADER, headers.list);
+}
 
-    const CURLcode result = curl_easy_perform(curl);
+// Runs the transfer through the thread's multi handle, whose wait a cancel wakes at once (a
+// stalled easy transfer would look at its progress callback only once a second).
+CURLcode perform(ThreadHandle &handle, const HttpRequest &request, Transfer &transfer)
+{
+    if (curl_multi_add_handle(handle.multi, handle.easy) != CURLM_OK) {
+        fail(Code::unknown, request, QStringLiteral("the HTTP library refused the transfer"));
+    }
+    const auto removal = qScopeGuard([&] { curl_multi_remove_handle(handle.multi, handle.easy); });
+    if (request.cancel) {
+        request.cancel->setWakeUp([multi = handle.multi] { curl_multi_wakeup(multi); });
+    }
+    const auto unhook = qScopeGuard([&] {
+        if (request.cancel) {
+            request.cancel->setWakeUp({});
+        }
+    });
+    for (int running = 1;;) {
+        if (curl_multi_perform(handle.multi, &running) != CURLM_OK) {
+            return CURLE_FAILED_INIT;
+        }
+        if (running == 0) {
+            break;
+        }
+        if (request.cancel && request.cancel->isCancelled()) {
+            transfer.stopped = true; // removing the handle ends the transfer
+            return CURLE_ABORTED_BY_CALLBACK;
+        }
+        curl_multi_poll(handle.multi, nullptr, 0, 1000, nullptr);
+    }
+    int queued = 0;
+    while (const CURLMsg *message = curl_multi_info_read(handle.multi, &queued)) {
+        if (message->msg == CURLMSG_DONE && message->easy_handle == handle.easy) {
+            return message->data.result;
+        }
+    }
+    return CURLE_FAILED_INIT;
+}
+
+// One try. Throws NetworkError; *unreachable tells that no connection could be made.
+HttpResponse sendOnce(const HttpRequest &request, std::optional<Clock::time_point> deadline,
+                      bool *unreachable)
+{
+    ThreadHandle &handle = threadHandle();
+    CURL *curl = handle.easy;
+    const HandleReset reset{curl};
+
+    const std::chrono::milliseconds idle = request.timeout.value_or(kDefaultIdleTimeout);
+    Transfer transfer;
+    transfer.idleLimit = idle;
+    transfer.cancel = request.cancel.get();
+    transfer.onBodySent = &request.onBodySent;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    const QByteArray url = request.url.toEncoded(QUrl::RemoveFragment);
+    setCommonOptions(curl, url, transfer, errorBuffer, idle);
+    if (deadline) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now());
+        setOption(curl, CURLOPT_TIMEOUT_MS, long(std::max<qint64>(1, left.count())));
+    }
+    const FileDescriptor responseFile(request.responseFile
+                                          ? ::open(request.responseFile->toLocal8Bit().constData(),
+                                                   O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)
+                                          : -1);
+    transfer.bodyFd = responseFile.get();
+    if (request.responseFile && transfer.bodyFd < 0) {
+        fail(Code::unknown, request,
+             QStringLiteral("could not create the response file: ") +
+                 QString::fromLocal8Bit(std::strerror(errno)));
+    }
+    BodyFileReader bodyReader;
+    const bool sendsBody = setBodyOptions(curl, request, bodyReader);
+    HeaderList headers;
+    setHeaderOptions(curl, request, sendsBody, headers);
+
+    const CURLcode result = perform(handle, request, transfer);
     if (result != CURLE_OK) {
         if (!bodyReader.failure.isEmpty()) {
             fail(Code::unknown, request,
@@ -545,6 +634,7 @@ HttpResponse sendBlocking(const HttpRequest &request)
         const QByteArray message =
             errorBuffer[0] ? QByteArray(errorBuffer) : QByteArray(curl_easy_strerror(result));
         const Code code = transfer.stopped ? Code::cancelled : codeFor(result, osErrno, message);
+        *unreachable = result == CURLE_COULDNT_CONNECT;
         fail(code, request, QString::fromUtf8(message));
     }
     if (!transfer.headersEnded) {
@@ -556,6 +646,60 @@ HttpResponse sendBlocking(const HttpRequest &request)
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     transfer.response.statusCode = int(status);
     return std::move(transfer.response);
+}
+
+// Sleeps up to the duration; false when the request was cancelled or the process exits.
+bool pauseUnlessStopped(const HttpRequest &request, std::chrono::milliseconds duration)
+{
+    const Clock::time_point end = Clock::now() + duration;
+    for (;;) {
+        if (g_stopping.load() || (request.cancel && request.cancel->isCancelled())) {
+            return false;
+        }
+        const Clock::time_point now = Clock::now();
+        if (now >= end) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::min<Clock::duration>(kWaitSlice, end - now));
+    }
+}
+
+} // namespace
+
+namespace HttpTransport {
+
+HttpResponse sendBlocking(const HttpRequest &request)
+{
+    checkRequest(request);
+    ensureCurlInitialized();
+    std::optional<Clock::time_point> deadline;
+    if (request.totalTimeout) {
+        deadline = Clock::now() + *request.totalTimeout;
+    }
+    for (;;) {
+        bool unreachable = false;
+        try {
+            return sendOnce(request, deadline, &unreachable);
+        } catch (const NetworkError &) {
+            if (!unreachable || !request.waitsForConnectivity) {
+                throw;
+            }
+        }
+        // Nothing was sent: wait until the host takes connections again.
+        const Clock::time_point now = Clock::now();
+        if (deadline && now >= *deadline) {
+            fail(Code::timedOut, request,
+                 QStringLiteral("the host took no connection for %1 ms")
+                     .arg(qint64(request.totalTimeout->count())));
+        }
+        const auto pause = deadline ? std::min<Clock::duration>(kReachabilityPoll, *deadline - now)
+                                    : Clock::duration(kReachabilityPoll);
+        if (!pauseUnlessStopped(request,
+                                std::chrono::duration_cast<std::chrono::milliseconds>(pause))) {
+            fail(Code::cancelled, request,
+                 QStringLiteral("stopped while waiting for the host to take connections"));
+        }
+    }
 }
 
 QCoro::Task<HttpResponse> send(const HttpRequest &request)

@@ -7,10 +7,32 @@
 #include <QtCore/QString>
 #include <QtCore/QUrl>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
+
+// Lets one thread abort requests that run on others: once cancel() is called, every request that
+// carries the token ends with NetworkError cancelled, a transfer under way at once and a wait for
+// connectivity within a twentieth of a second.
+class CancelToken {
+public:
+    void cancel();
+    bool isCancelled() const { return m_cancelled.load(); }
+    // For work that polls a flag (file copies).
+    const std::atomic_bool *flag() const { return &m_cancelled; }
+
+    // The transport's: cancel() calls wakeUp (on the cancelling thread) while it is set.
+    void setWakeUp(std::function<void()> wakeUp);
+
+private:
+    std::atomic_bool m_cancelled{false};
+    std::mutex m_mutex;
+    std::function<void()> m_wakeUp;
+};
 
 // A byte window of a file sent as a request body, read from disk while it is sent so that a
 // large body never sits in memory.
@@ -32,8 +54,15 @@ struct HttpRequest {
     // default (60 s without data, as the platform's default session configuration). Stalls are
     // noticed about once a second, so shorter values act as about one second.
     std::optional<std::chrono::milliseconds> timeout;
-    // Resource time-out: the request fails when it has not ended after this long. Unset: none.
+    // Resource time-out: the request fails when it has not ended after this long, waits for
+    // connectivity included. Unset: none.
     std::optional<std::chrono::milliseconds> totalTimeout;
+    // When set, a connection that cannot be made (refused, host or network unreachable) is tried
+    // again every half second until it is made or the total time-out ends (timedOut), as a
+    // session that waits for connectivity does. Nothing was sent then, so any method may wait.
+    bool waitsForConnectivity = false;
+    // When set, cancelling it aborts the request.
+    std::shared_ptr<CancelToken> cancel;
     // When set, the response body is written to this file (created or emptied) instead of
     // HttpResponse::body, so a large download never sits in memory.
     std::optional<QString> responseFile;
@@ -73,6 +102,8 @@ public:
     Code code() const { return m_code; }
     int codeValue() const { return int(m_code); }
     QString description() const { return m_description; }
+    // With the code, for logs.
+    QString debugDescription() const;
 
 private:
     Code m_code;

@@ -42,6 +42,17 @@ QString describeError(const std::exception &error)
     return QString::fromUtf8(error.what());
 }
 
+QString debugDescribeError(const std::exception &error)
+{
+    if (const auto *api = dynamic_cast<const APIError *>(&error)) {
+        return api->debugDescription();
+    }
+    if (const auto *network = dynamic_cast<const NetworkError *>(&error)) {
+        return network->debugDescription();
+    }
+    return QString::fromUtf8(error.what());
+}
+
 VorlantaApiClient::VorlantaApiClient(const QString &baseURL, const AuthState &authState)
     : m_baseURL(baseURL, QUrl::StrictMode)
 {
@@ -228,14 +239,20 @@ QCoro::Task<VorlantaApiClient::TokenCheckResult> VorlantaApiClient::checkToken()
     } catch (const APIError &error) {
         Console::printLine(QStringLiteral("[VorlantaApiClient] Token validation failed: ") +
                            error.description());
+        const int status = error.statusCode();
+        const bool passing = error.kind() == APIError::Kind::invalidResponse &&
+                             (status < 0 || status == 429 || status >= 500);
         result.outcome = error.kind() == APIError::Kind::tokenExpired ? TokenCheck::rejected
-                                                                      : TokenCheck::unreachable;
+                         : passing                                    ? TokenCheck::unreachable
+                                                                      : TokenCheck::refused;
         result.reason = error.debugDescription();
+        result.message = error.description();
     } catch (const std::exception &error) {
         Console::printLine(QStringLiteral("[VorlantaApiClient] Token validation failed: ") +
                            describeError(error));
         result.outcome = TokenCheck::unreachable;
-        result.reason = describeError(error);
+        result.reason = debugDescribeError(error);
+        result.message = describeError(error);
     }
     co_return result;
 }

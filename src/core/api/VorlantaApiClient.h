@@ -38,11 +38,13 @@ public:
     QCoro::Task<bool> validateToken();
 
     // Like validateToken, telling a rejected token (401) apart from a service that could not
-    // be asked (no network, other answers).
-    enum class TokenCheck { accepted, rejected, unreachable };
+    // be asked for now (no answer, 5xx, 429) and one that refused to answer (any other status:
+    // asking again gets the same answer).
+    enum class TokenCheck { accepted, rejected, unreachable, refused };
     struct TokenCheckResult {
         TokenCheck outcome = TokenCheck::unreachable;
-        QString reason; // for unreachable: what failed
+        QString reason;  // unless accepted: what failed, for the log
+        QString message; // the same for the user
     };
     QCoro::Task<TokenCheckResult> checkToken();
 
@@ -68,3 +70,5 @@ private:
 
 // The text of an error raised by the client or its transport, as a user would read it.
 QString describeError(const std::exception &error);
+// The same error's case or code and details, for logs.
+QString debugDescribeError(const std::exception &error);

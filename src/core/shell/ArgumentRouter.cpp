@@ -174,7 +174,74 @@ bool quickCreate(const QStringList &args)
     return enqueue(JobType::quickCreate, QuickCreateJob{target});
 }
 
+// The job commands, in the order they win over each other.
+struct JobCommand {
+    const char *options[2];               // the second may be absent
+    bool (*run)(const QStringList &args); // true once the job file is written
+};
+const JobCommand kJobCommands[] = {
+    {{"--upload"}, uploadFiles},
+    {{"--quick-project", "--quickproject"}, quickProject},
+    {{"--missing-files", "--missing"}, missingFiles},
+    {{"--upload-folder"}, uploadFolder},
+    {{"--quick-create"}, quickCreate},
+};
+
+const JobCommand *jobCommandOf(const QStringList &args)
+{
+    const QSet<QString> options = optionsOf(args);
+    for (const JobCommand &command : kJobCommands) {
+        for (const char *option : command.options) {
+            if (option && options.contains(QString::fromLatin1(option))) {
+                return &command;
+            }
+        }
+    }
+    return nullptr;
+}
+
+// The arguments as the log may show them: a link or anything else that may carry a token is
+// left out, whatever it looks like.
+QString loggable(const QStringList &args)
+{
+    QStringList shown;
+    for (const QString &arg : args) {
+        const bool secret = isSchemeLink(trimQuotes(arg)) ||
+                            arg.contains(QLatin1String("token"), Qt::CaseInsensitive);
+        shown.append(secret ? QStringLiteral("(hidden)") : arg);
+    }
+    return shown.join(QLatin1Char(' '));
+}
+
 } // namespace
+
+bool isJobCommand(const QStringList &args)
+{
+    return jobCommandOf(args) != nullptr;
+}
+
+bool isSchemeLink(const QString &arg)
+{
+    return arg.startsWith(QLatin1String("vorlanta-creator:"), Qt::CaseInsensitive);
+}
+
+QString usage()
+{
+    return QStringLiteral(
+        "Usage: vorlanta-creator [OPTION] [PATH...]\n"
+        "Sends video files to Vorlanta from the tray.\n\n"
+        "These options queue a job and quit; they need no display:\n"
+        "  --upload PATH...              upload the files\n"
+        "  --quick-project PATH...       make a quick project of the files\n"
+        "  --missing-files PATH...       add the files to a project that misses them\n"
+        "  --upload-folder FOLDER        upload the folder\n"
+        "  --quick-create [--path PATH]  ask for a quick project, for PATH if given\n"
+        "The running app, or the next one started, sends the job.\n\n"
+        "  --open-quick-project PATH...  open the quick-project window with the files\n"
+        "  --open-missing-files PATH...  open the missing-files window with the files\n"
+        "  --help                        show this help\n"
+        "  --version                     show the version\n");
+}
 
 std::optional<QStringList> extractFiles(const QString &flag, const QStringList &args)
 {
@@ -219,29 +286,8 @@ RouteResult route(const QStringList &args)
         Logger::info(QStringLiteral("No args provided."));
         return {Kind::none, {}};
     }
-    const QSet<QString> options = optionsOf(args);
-    const auto has = [&options](const char *option) {
-        return options.contains(QString::fromLatin1(option));
-    };
-
-    if (has("--upload")) {
-        const bool written = uploadFiles(args);
-        return {Kind::handled, {}, written};
-    }
-    if (has("--quick-project") || has("--quickproject")) {
-        const bool written = quickProject(args);
-        return {Kind::handled, {}, written};
-    }
-    if (has("--missing-files") || has("--missing")) {
-        const bool written = missingFiles(args);
-        return {Kind::handled, {}, written};
-    }
-    if (has("--upload-folder")) {
-        const bool written = uploadFolder(args);
-        return {Kind::handled, {}, written};
-    }
-    if (has("--quick-create")) {
-        const bool written = quickCreate(args);
+    if (const JobCommand *command = jobCommandOf(args)) {
+        const bool written = command->run(args);
         return {Kind::handled, {}, written};
     }
     if (auto files = extractFiles(openOption(Kind::openQuickProject), args)) {
@@ -254,7 +300,7 @@ RouteResult route(const QStringList &args)
                      QStringLiteral(" files"));
         return {Kind::openMissingFiles, *files};
     }
-    Logger::warn(QStringLiteral("Unknown args: ") + args.join(QLatin1Char(' ')));
+    Logger::warn(QStringLiteral("Unknown args: ") + loggable(args));
     return {Kind::none, {}};
 }
 

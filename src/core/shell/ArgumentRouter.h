@@ -31,4 +31,15 @@ std::optional<QStringList> extractFiles(const QString &flag, const QStringList &
 // The option that opens the window of an open kind, as route() recognises it; empty otherwise.
 QString openOption(RouteResult::Kind kind);
 
+// True when route() would write a job and end the process: such a start needs no display.
+bool isJobCommand(const QStringList &args);
+
+// A link of the application's own URL scheme, by its prefix in any case however malformed the
+// rest is (a token with "|" fails QUrl's strict check): such links are the desktop's URL events,
+// never options or paths.
+bool isSchemeLink(const QString &arg);
+
+// The options, for --help.
+QString usage();
+
 } // namespace ArgumentRouter

@@ -237,11 +237,19 @@ bool isUtf8(const QByteArray &bytes)
 
 } // namespace
 
-MissingFilesViewModel::MissingFilesViewModel(QObject *parent) : QObject(parent)
+QString MissingFilesViewModel::defaultBaseURL()
 {
-    const QString baseURL = qEnvironmentVariableIsSet(kEnvBaseUrl)
-                                ? qEnvironmentVariable(kEnvBaseUrl)
-                                : QString::fromUtf8(BuildConfig::kApiBaseUrl);
+    return qEnvironmentVariableIsSet(kEnvBaseUrl) ? qEnvironmentVariable(kEnvBaseUrl)
+                                                  : QString::fromUtf8(BuildConfig::kApiBaseUrl);
+}
+
+MissingFilesViewModel::MissingFilesViewModel(QObject *parent)
+    : MissingFilesViewModel(defaultBaseURL(), parent)
+{}
+
+MissingFilesViewModel::MissingFilesViewModel(const QString &baseURL, QObject *parent)
+    : QObject(parent)
+{
     const std::optional<AuthState> saved = AuthStore::load();
     if (!saved || saved->accessToken.isEmpty()) {
         m_statusText = QStringLiteral("Not logged in. Please sign in to load projects.");

@@ -73,9 +73,13 @@ public:
     static constexpr int pageSize = 7;
     static constexpr char kEnvBaseUrl[] = "VORLANTA_API_BASE_URL";
 
-    // Reads the base URL and the saved credentials. A base URL that does not parse leaves no
-    // client and a status naming the URL.
+    // The catalogue's own base URL: VORLANTA_API_BASE_URL verbatim when set, else the build's.
+    static QString defaultBaseURL();
+
+    // Reads the saved credentials; the client talks to baseURL, used verbatim. A base URL that
+    // does not parse leaves no client and a status naming the URL.
     explicit MissingFilesViewModel(QObject *parent = nullptr);
+    explicit MissingFilesViewModel(const QString &baseURL, QObject *parent = nullptr);
 
     const QList<ProjectCard> &allProjects() const { return m_allProjects; }
     const QList<ProjectCard> &filteredProjects() const { return m_filteredProjects; }

@@ -1,6 +1,7 @@
 #include "core/upload/QuickProjectService.h"
 
 #include "core/api/APIError.h"
+#include "core/queue/FileCopier.h"
 #include "core/shell/Logger.h"
 
 #include <QCoro/QCoroFuture>
@@ -11,6 +12,9 @@
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
 #include <QtCore/QPointer>
+#include <QtCore/QScopeGuard>
+#include <QtCore/QTimer>
+#include <QtCore/QUnhandledException>
 #include <QtCore/QUrl>
 #include <QtCore/QUuid>
 
@@ -25,6 +29,8 @@ const QString kPrefix = QStringLiteral("[QuickProjectService] ");
 constexpr int kFileAttempts = 3;
 constexpr int kPartTries = 2;
 constexpr std::chrono::seconds kPartIdleTimeout{60};
+// The upload session's resource time-out: a part, waits for connectivity included.
+constexpr std::chrono::seconds kPartTotalTimeout{3600};
 // How often a part's progress is reported while it is sent.
 constexpr qint64 kProgressStepBytes = 1024 * 1024;
 constexpr std::chrono::milliseconds kProgressStepTime{250};
@@ -62,6 +68,20 @@ QString describe(const std::exception_ptr &error)
     }
 }
 
+// The error's textual form for the log: its case or domain and code, and its details.
+QString debugDescribe(const std::exception_ptr &error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const QuickProjectServiceError &e) {
+        return e.debugDescription();
+    } catch (const std::exception &e) {
+        return debugDescribeError(e);
+    } catch (...) {
+        return QStringLiteral("Unknown error");
+    }
+}
+
 // The error's code when it has one; compared without its domain.
 std::optional<int> codeOf(const std::exception_ptr &error)
 {
@@ -80,13 +100,6 @@ bool isTransient(const std::exception_ptr &error)
 {
     const std::optional<int> code = codeOf(error);
     return code && (*code == -1005 || *code == -1009 || *code == -1001 || *code == -1004);
-}
-
-QCoro::Task<> pause(int seconds)
-{
-    const auto duration = std::chrono::milliseconds(
-        qint64(std::llround(double(seconds) * 1000.0 * g_pauseScale.load())));
-    co_await QCoro::sleepFor(duration);
 }
 
 void removeStagedCopy(std::optional<QString> &staged)
@@ -110,6 +123,11 @@ QuickProjectServiceError::QuickProjectServiceError(int code, const QString &desc
     : std::runtime_error(description.toStdString()), m_code(code), m_description(description)
 {}
 
+QString QuickProjectServiceError::debugDescription() const
+{
+    return domain() + QStringLiteral(" error %1: %2").arg(m_code).arg(m_description);
+}
+
 QuickProjectService::QuickProjectService(std::shared_ptr<VorlantaApiClient> apiClient,
                                          QObject *parent)
     : QObject(parent), m_apiClient(std::move(apiClient))
@@ -128,6 +146,64 @@ void QuickProjectService::setRetryPauseScale(double scale)
 double QuickProjectService::retryPauseScale()
 {
     return g_pauseScale.load();
+}
+
+auto QuickProjectService::runScope()
+{
+    const bool outermost = !m_cancel;
+    if (outermost) {
+        m_cancel = std::make_shared<CancelToken>();
+    }
+    return qScopeGuard([this, outermost] {
+        if (outermost) {
+            m_cancel.reset();
+        }
+    });
+}
+
+void QuickProjectService::cancel()
+{
+    if (!m_cancel) {
+        return;
+    }
+    m_cancel->cancel(); // aborts the part on its way
+    if (m_pauseTimer) {
+        m_pauseTimer->start(0);
+    }
+}
+
+void QuickProjectService::throwIfCancelled() const
+{
+    if (cancelRequested()) {
+        throw QuickProjectServiceError(kCancelled, QStringLiteral("Upload cancelled."));
+    }
+}
+
+void QuickProjectService::stopCancelled(const QStringList &notFinished)
+{
+    QStringList names;
+    for (const QString &file : notFinished) {
+        names.append(fileNameOf(file));
+    }
+    const QString description =
+        QStringLiteral("Upload cancelled. Files not uploaded: ") + names.join(QStringLiteral(", "));
+    logInfo(description);
+    setStatus(description);
+    throw QuickProjectServiceError(kCancelled, description);
+}
+
+QCoro::Task<> QuickProjectService::pause(int seconds)
+{
+    if (cancelRequested()) {
+        co_return;
+    }
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.start(std::chrono::milliseconds(
+        qint64(std::llround(double(seconds) * 1000.0 * g_pauseScale.load()))));
+    m_pauseTimer = &timer;
+    co_await timer;
+    m_pauseTimer = nullptr;
 }
 
 void QuickProjectService::setUploading(bool value)
@@ -180,21 +256,44 @@ std::optional<qint64> QuickProjectService::getFileSize(const QString &file)
     return info.size();
 }
 
-QString QuickProjectService::stageFileToTemp(const QString &originalFile)
+QString QuickProjectService::stageFileToTemp(const QString &originalFile,
+                                             const std::atomic_bool *cancel)
 {
-    const QString destination = QDir::tempPath() + QLatin1Char('/') +
+    const QString directory = QDir::tempPath();
+    const QString destination = directory + QLatin1Char('/') +
                                 QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() +
                                 QLatin1Char('_') + fileNameOf(originalFile);
-    QFile source(originalFile);
-    if (!source.copy(destination)) {
-        const QString message = QStringLiteral("Could not copy ") + fileNameOf(originalFile) +
-                                QStringLiteral(" to the temporary directory: ") +
-                                source.errorString();
-        throw std::runtime_error(message.toStdString());
+    const FileCopier::Result copied = FileCopier::copyFile(originalFile, destination, cancel);
+    if (copied.cancelled) {
+        throw QuickProjectServiceError(kCancelled, QStringLiteral("Upload cancelled."));
+    }
+    if (!copied.ok) {
+        throw QuickProjectServiceError(
+            kStagingFailed, QStringLiteral("Could not copy ") + fileNameOf(originalFile) +
+                                QStringLiteral(" to the temporary directory ") + directory +
+                                QStringLiteral(": ") + copied.errorDescription);
     }
     logInfo(QStringLiteral("Staged file from ") + originalFile + QStringLiteral(" to ") +
             destination);
     return destination;
+}
+
+QCoro::Task<QString> QuickProjectService::stageOnWorker(const QString &fileRef)
+{
+    const QString file = fileRef;
+    const std::shared_ptr<CancelToken> cancel = m_cancel;
+    // The copy may take long: it runs on a worker, the main thread stays free.
+    QFuture<QString> copying = QtConcurrent::run(
+        [file, cancel] { return stageFileToTemp(file, cancel ? cancel->flag() : nullptr); });
+    try {
+        co_return co_await copying;
+    } catch (const QUnhandledException &wrapped) {
+        // QtConcurrent wraps what is not a QException; the copier's own error says what failed.
+        if (!wrapped.exception()) {
+            throw;
+        }
+        std::rethrow_exception(wrapped.exception());
+    }
 }
 
 QCoro::Task<QString> QuickProjectService::uploadPartWithRetry(const HttpRequest &requestRef,
@@ -233,6 +332,7 @@ QCoro::Task<QString> QuickProjectService::uploadPartWithRetry(const HttpRequest 
         } catch (...) {
             failure = std::current_exception();
         }
+        throwIfCancelled();
         const QString description = describe(failure);
         if (isTransient(failure) && attempt < maxRetries) {
             logWarn(QStringLiteral("Part ") + part + QStringLiteral(" upload failed (attempt ") +
@@ -241,10 +341,11 @@ QCoro::Task<QString> QuickProjectService::uploadPartWithRetry(const HttpRequest 
             logInfo(QStringLiteral("Retrying in ") + QString::number(attempt * 2) +
                     QStringLiteral(" seconds..."));
             co_await pause(attempt * 2);
+            throwIfCancelled();
             continue;
         }
         logError(QStringLiteral("Part ") + part + QStringLiteral(" upload failed permanently: ") +
-                 description);
+                 debugDescribe(failure));
         std::rethrow_exception(failure);
     }
 }
@@ -295,6 +396,7 @@ QCoro::Task<QStringList> QuickProjectService::uploadFileParts(const QString &fil
         if (!url.isValid() || url.isRelative() || url.host().isEmpty()) {
             throw QuickProjectServiceError(-4, QStringLiteral("Invalid upload URL"));
         }
+        throwIfCancelled();
         logInfo(QStringLiteral("Uploading part ") + QString::number(partNumber) + QLatin1Char('/') +
                 QString::number(urls.size()) + QStringLiteral(", size: ") +
                 QString::number(range.length) + QStringLiteral(" bytes"));
@@ -302,6 +404,10 @@ QCoro::Task<QStringList> QuickProjectService::uploadFileParts(const QString &fil
         request.method = "PUT";
         request.url = url;
         request.timeout = kPartIdleTimeout;
+        // The upload session waits for the service to be reachable again, within its time-out.
+        request.totalTimeout = kPartTotalTimeout;
+        request.waitsForConnectivity = true;
+        request.cancel = m_cancel;
         request.headers = {{"Content-Length", QByteArray::number(range.length)},
                            {"Content-Type", "application/octet-stream"}};
         request.bodyFile = HttpBodyFile{filePath, range.offset, range.length};
@@ -348,6 +454,7 @@ QCoro::Task<> QuickProjectService::uploadSingleFile(qint64 projectId, const QStr
     if (getFileSize(filePath) != std::optional<qint64>(fileSize)) {
         throw QuickProjectServiceError(-3, changed);
     }
+    throwIfCancelled();
     co_await client->completeFileUpload(init.file_id, etags);
     logInfo(QStringLiteral("Completed upload for ") + fileName);
 }
@@ -355,6 +462,7 @@ QCoro::Task<> QuickProjectService::uploadSingleFile(qint64 projectId, const QStr
 QCoro::Task<> QuickProjectService::performUploads(qint64 projectId, const QStringList &filesRef)
 {
     const QStringList files = filesRef;
+    const auto run = runScope();
     logInfo(QStringLiteral("Starting file uploads for project ") + QString::number(projectId));
     if (files.isEmpty()) {
         setProgress(1);
@@ -366,7 +474,11 @@ QCoro::Task<> QuickProjectService::performUploads(qint64 projectId, const QStrin
         total += getFileSize(file).value_or(0);
     }
     qint64 done = 0;
-    for (const QString &file : files) {
+    for (qsizetype index = 0; index < files.size(); ++index) {
+        const QString &file = files[index];
+        if (cancelRequested()) {
+            stopCancelled(files.mid(index));
+        }
         const QString name = fileNameOf(file);
         logInfo(QStringLiteral("Processing file: ") + name);
         const std::optional<qint64> size = getFileSize(file);
@@ -381,13 +493,12 @@ QCoro::Task<> QuickProjectService::performUploads(qint64 projectId, const QStrin
         for (int attempt = 1;; ++attempt) {
             std::exception_ptr failure;
             try {
+                throwIfCancelled();
                 if (attempt == kFileAttempts) {
                     logInfo(QStringLiteral("Attempt 3: Staging ") + name +
                             QStringLiteral(" to temp directory"));
                     setStatus(QStringLiteral("Staging file to temp..."));
-                    // The copy may take long: it runs on a worker, the main thread stays free.
-                    QFuture<QString> copying = QtConcurrent::run(&stageFileToTemp, file);
-                    staged = co_await copying;
+                    staged = co_await stageOnWorker(file);
                     logInfo(QStringLiteral("Staged to: ") + *staged);
                     source = *staged;
                 }
@@ -404,6 +515,10 @@ QCoro::Task<> QuickProjectService::performUploads(qint64 projectId, const QStrin
                 setStatus(QStringLiteral("Uploading... ") +
                           QString::asprintf("%.1f", m_uploadProgress * 100.0) + QLatin1Char('%'));
                 break;
+            }
+            if (cancelRequested()) {
+                removeStagedCopy(staged);
+                stopCancelled(files.mid(index));
             }
             logWarn(QStringLiteral("Attempt ") + QString::number(attempt) +
                     QStringLiteral(" failed for ") + name + QStringLiteral(": ") +
@@ -450,6 +565,7 @@ QCoro::Task<qint64> QuickProjectService::createProject(const QString &title,
     draft.files = files;
     const QStringList fileList = files;
     const std::shared_ptr<VorlantaApiClient> client = m_apiClient;
+    const auto run = runScope();
 
     logInfo(QStringLiteral("Starting project creation: ") + draft.title +
             QStringLiteral(", files: ") + QString::number(fileList.size()));
@@ -465,9 +581,8 @@ QCoro::Task<qint64> QuickProjectService::createProject(const QString &title,
         failure = std::current_exception();
     }
     if (failure) {
-        const QString description = describe(failure);
-        logError(QStringLiteral("Error creating project: ") + description);
-        setStatus(QStringLiteral("Error creating project: ") + description);
+        logError(QStringLiteral("Error creating project: ") + debugDescribe(failure));
+        setStatus(QStringLiteral("Error creating project: ") + describe(failure));
         setUploading(false);
         std::rethrow_exception(failure);
     }
@@ -495,6 +610,7 @@ QCoro::Task<> QuickProjectService::addFiles(qint64 projectId, const QStringList 
     if (files.isEmpty()) {
         co_return;
     }
+    const auto run = runScope();
     logInfo(QStringLiteral("Sending missing files to project ") + QString::number(projectId));
     setUploading(true);
     setStatus(QStringLiteral("Uploading files..."));

@@ -6,12 +6,16 @@
 #include <QCoro/QCoroTask>
 #include <QtCore/QList>
 #include <QtCore/QObject>
+#include <QtCore/QPointer>
 #include <QtCore/QString>
 #include <QtCore/QStringList>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <stdexcept>
+
+class QTimer;
 
 // An error raised by the upload engine itself (domain "QuickProjectService").
 class QuickProjectServiceError : public std::runtime_error {
@@ -21,6 +25,8 @@ public:
     static QString domain() { return QStringLiteral("QuickProjectService"); }
     int code() const { return m_code; }
     QString description() const { return m_description; }
+    // With the domain and code, for logs.
+    QString debugDescription() const;
 
 private:
     int m_code;
@@ -58,6 +64,16 @@ public:
                                       bool includeShort, const QStringList &files);
     QCoro::Task<> addFiles(qint64 projectId, const QStringList &files);
 
+    // Stops the workflow under way (main thread): the part on its way is aborted, nothing more is
+    // sent (no completion of the file, no further files), and the workflow throws
+    // QuickProjectServiceError with code kCancelled; its description names the files that did
+    // not finish. Does nothing when no workflow runs.
+    void cancel();
+    // The platform's code for a cancelled operation.
+    static constexpr int kCancelled = -999;
+    // The staged copy could not be made.
+    static constexpr int kStagingFailed = -5;
+
     // Engine. Uploads every file or throws the first file's final error.
     QCoro::Task<> performUploads(qint64 projectId, const QStringList &files);
     // One attempt for one file: init, parts, complete.
@@ -79,8 +95,10 @@ public:
     // Equal parts of ceil(size / urlCount) bytes; fewer than urlCount when the bytes run out.
     static QList<PartRange> partRanges(qint64 size, int urlCount);
 
-    // A copy in the temporary directory named "<UUID>_<name>"; throws when the copy fails.
-    static QString stageFileToTemp(const QString &originalFile);
+    // A copy in the temporary directory named "<UUID>_<name>"; throws QuickProjectServiceError
+    // when the copy fails (kStagingFailed) or the flag stopped it (kCancelled).
+    static QString stageFileToTemp(const QString &originalFile,
+                                   const std::atomic_bool *cancel = nullptr);
     static std::optional<qint64> getFileSize(const QString &file);
 
 signals:
@@ -98,7 +116,19 @@ private:
     void setProgress(double value);
     void setStatus(const QString &value);
 
+    // Marks a workflow as running, for cancel(): the outermost of the nested workflow calls
+    // makes the cancel token, and the guard it returns drops the token when that call ends.
+    auto runScope();
+    bool cancelRequested() const { return m_cancel && m_cancel->isCancelled(); }
+    void throwIfCancelled() const;
+    [[noreturn]] void stopCancelled(const QStringList &notFinished);
+    // A retry pause that cancel() ends at once.
+    QCoro::Task<> pause(int seconds);
+    QCoro::Task<QString> stageOnWorker(const QString &file);
+
     std::shared_ptr<VorlantaApiClient> m_apiClient;
+    std::shared_ptr<CancelToken> m_cancel; // while a workflow runs
+    QPointer<QTimer> m_pauseTimer;         // while a pause runs
     bool m_isUploading = false;
     double m_uploadProgress = 0;
     QString m_statusText = QStringLiteral("Ready");

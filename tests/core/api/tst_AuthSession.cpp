@@ -182,48 +182,60 @@ private Q_SLOTS:
         QCOMPARE(threadsNamed("Keychain"), 1);
     }
 
-    // Only a 401 deletes the saved token. Offline at start, the token is kept and checked again
-    // until the service decides.
+    // Only a 401 deletes the saved token. Offline at start, or answered 429 or 5xx, the token is
+    // kept and checked again until the service decides; another refusal keeps it, logged once.
     void savedTokenIsCheckedAtStart_data()
     {
-        columns<bool, QString, bool, Status>("saved", "serviceToken", "offline", "status");
-        addRow("nothing saved", false, kToken, false, Status::requiresSetup);
-        addRow("accepted", true, kToken, false, Status::loggedIn);
-        addRow("rejected", true, u"eyJ.other.token"_s, false, Status::requiresSetup);
-        addRow("offline, then accepted", true, kToken, true, Status::loggedIn);
-        addRow("offline, then rejected", true, u"eyJ.other.token"_s, true, Status::requiresSetup);
+        // answer: -1 nothing listens at first, 0 the sandbox, else what a peer answers instead
+        columns<bool, QString, int, Status>("saved", "serviceToken", "answer", "status");
+        addRow("nothing saved", false, kToken, 0, Status::requiresSetup);
+        addRow("accepted", true, kToken, 0, Status::loggedIn);
+        addRow("rejected", true, u"eyJ.other.token"_s, 0, Status::requiresSetup);
+        addRow("offline, then accepted", true, kToken, -1, Status::loggedIn);
+        addRow("offline, then rejected", true, u"eyJ.other.token"_s, -1, Status::requiresSetup);
+        for (const int answer : {400, 403, 404, 429, 503}) {
+            addRow(qPrintable(QString::number(answer)), true, kToken, answer,
+                   Status::requiresSetup);
+        }
     }
     void savedTokenIsCheckedAtStart()
     {
-        const auto [saved, serviceToken, offline, status] =
-            fetch<bool, QString, bool, Status>("saved", "serviceToken", "offline", "status");
+        const auto [saved, serviceToken, answer, status] =
+            fetch<bool, QString, int, Status>("saved", "serviceToken", "answer", "status");
         if (saved) {
             AuthStore::save(AuthState{kToken, std::nullopt});
         }
         const quint16 port = closedPort();
         const QStringList arguments{u"--port"_s, QString::number(port), u"--token"_s, serviceToken};
         std::optional<SandboxProcess> sandbox;
-        if (!offline) {
+        if (answer == 0) {
             sandbox.emplace(arguments);
         }
+        LoopbackPeer peer(answer, "{}");
         const qsizetype logStart = Logger::joinedMemoryBuffer().size();
         QStringList dashboards;
-        std::unique_ptr<AppState> state(
-            await(AppState::create(u"http://127.0.0.1:%1/"_s.arg(port), nullptr, [&](AppState &s) {
-                s.startDashboardSession = [&](const QString &t) { dashboards << t; };
-            })));
-        if (offline) {
+        const QString base =
+            answer > 0 ? peer.url().toString() : u"http://127.0.0.1:%1/"_s.arg(port);
+        std::unique_ptr<AppState> state(await(AppState::create(base, nullptr, [&](AppState &s) {
+            s.startDashboardSession = [&](const QString &t) { dashboards << t; };
+        })));
+        if (answer) {
             QCOMPARE(state->authStatus(), Status::requiresSetup);
             QCOMPARE(savedToken(), std::optional<QString>(kToken));
-            // Still offline for a while: the retries keep the token.
+            // A while later the token is still kept, retried or given up on at once.
+            const bool retried = answer < 0 || answer == 429 || answer >= 500;
             QSignalSpy finished(state.get(), &AppState::revalidationFinished);
             QTest::qWait(700);
             QCOMPARE(finished.size(), 0);
             QCOMPARE(savedToken(), std::optional<QString>(kToken));
             const QString log = Logger::joinedMemoryBuffer().mid(logStart);
-            QVERIFY2(log.contains(u"WARN [AppState] Cannot validate") &&
-                         log.contains(u"Still cannot validate") && !log.contains(kToken),
+            QVERIFY2(log.contains(u"WARN [AppState] Cannot validate") == retried &&
+                         log.contains(u"Still cannot validate") == retried &&
+                         log.count(u"ERROR [AppState]") == int(!retried) && !log.contains(kToken),
                      qPrintable(log));
+            if (answer > 0) {
+                return;
+            }
             sandbox.emplace(arguments);
             QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
         }
@@ -260,6 +272,17 @@ private Q_SLOTS:
         QVERIFY(!state->errorMessage());
         QCOMPARE(statuses.size(), 2);
 
+        // A failed web login: the user reads the generic text, the log gets the details.
+        state->webLogin = [](const QUrl &) -> QCoro::Task<std::optional<QString>> {
+            throw APIError::invalidResponse(502, u"down"_s);
+        };
+        StdoutCapture failed;
+        await(state->performAutoLogin());
+        QVERIFY(
+            failed.finish().contains("error: invalidResponse(statusCode: 502, body: \"down\")"));
+        QCOMPARE(state->errorMessage(),
+                 u"Authentication failed: "_s + APIError::invalidResponse(502, {}).description());
+
         state->logout();
         QCOMPARE(cleared, 0); // scheduled, not run inside logout
         QVERIFY(!savedToken());
@@ -268,14 +291,17 @@ private Q_SLOTS:
         QCOMPARE(state->authStatus(), Status::requiresSetup);
     }
 
-    // Without a reachable Secret Service, start-up waits for it and goes on signed out, and
-    // nothing is ever written anywhere else. Runs itself again in a child without a session bus.
+    // Without a reachable Secret Service, start-up goes on signed out and waits for it in the
+    // background; nothing is written anywhere else. Runs again in a child without a session bus.
     void keyringNotUpYetIsWaitedFor()
     {
         if (qEnvironmentVariableIsSet(kChildVariable)) {
             std::unique_ptr<AppState> state(
                 await(AppState::create(u"http://127.0.0.1:%1/"_s.arg(closedPort()))));
+            // Made at once, signed out; the wait goes on in the background.
             QCOMPARE(state->authStatus(), Status::requiresSetup);
+            QSignalSpy decided(state.get(), &AppState::authStatusChanged);
+            QTRY_COMPARE(decided.size(), 1);
             auto availability = AuthStore::Availability::available;
             QVERIFY(!AuthStore::load(&availability));
             QCOMPARE(availability, AuthStore::Availability::unavailable);

@@ -47,6 +47,7 @@ struct Failure {
     int trickleMs = 0, idleMs = 20000, totalMs = 0; // trickle: then a byte this often
     B header{}, method = "GET";
     std::optional<QString> responseFile{};
+    bool waits = false; // for connectivity
 };
 
 // What an awaiting coroutine saw.
@@ -190,9 +191,16 @@ private slots:
         addRow("closed mid-body", Failure{lost, {}, {}, partial});
         addRow("reset mid-body", Failure{lost, {}, {}, partial, true});
         addRow("closed without answer", Failure{lost});
-        addRow("closed port",
-               Failure{Code::cannotConnectToHost, u"http://127.0.0.1:%1"_s.arg(closedPort())});
-        addRow("unresolvable host", Failure{Code::cannotFindHost, u"http://nonexistent.invalid"_s});
+        const QString closed = u"http://127.0.0.1:%1"_s.arg(closedPort());
+        addRow("closed port", Failure{Code::cannotConnectToHost, closed});
+        // Waiting for connectivity: a refused connection is tried until the total time-out, an
+        // unknown host is no outage.
+        addRow("closed port, waiting",
+               Failure{.code = Code::timedOut, .url = closed, .totalMs = 700, .waits = true});
+        addRow("unresolvable host, waiting", Failure{.code = Code::cannotFindHost,
+                                                     .url = u"http://nonexistent.invalid"_s,
+                                                     .totalMs = 5000,
+                                                     .waits = true});
         const Code late = Code::timedOut;
         addRow("silent server", Failure{.code = late, .idleMs = 300});
         addRow("stalls mid-body", Failure{late, {}, {}, partial, false, 0, 300});
@@ -232,6 +240,7 @@ private slots:
         HttpRequest request =
             makeRequest(QUrl(base + u"/drop?k=secret"), f.method, {{"X-A", f.header}});
         request.responseFile = f.responseFile;
+        request.waitsForConnectivity = f.waits;
         request.timeout = std::chrono::milliseconds(f.idleMs);
         if (f.totalMs > 0) {
             request.totalTimeout = std::chrono::milliseconds(f.totalMs);

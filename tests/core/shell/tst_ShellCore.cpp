@@ -1,6 +1,7 @@
 #include "core/persistence/PersistenceController.h"
 #include "core/queue/JobFileReader.h"
 #include "core/shell/ArgumentRouter.h"
+#include "core/shell/DiagnosticReport.h"
 #include "core/shell/Logger.h"
 #include "core/shell/Paths.h"
 #include "core/shell/PendingAuthToken.h"
@@ -104,14 +105,17 @@ private Q_SLOTS:
             "nope|--open-missing-files|-v");
         row("open-missing keeps duplicates", R"(--OPEN-MISSING-FILES|nope|"e"|e)", m, "nope|e|e");
         row("values, abbreviations, one dash", "--upload=1|--upl|-upload|a|dirA", none, "");
+        row("unknown args hide tokens", "-v|'VORLANTA-creator:x?tok-1'|--token=tok-2", none, "");
     }
     void route()
     {
         const auto [args, kind, expected] =
             TestSupport::fetch<QString, int, QString>("args", "kind", "result");
         QVERIFY(QDir(Paths::queueDir()).removeRecursively() && QDir().mkpath(Paths::queueDir()));
+        const qsizetype logStart = Logger::joinedMemoryBuffer().size();
         const ArgumentRouter::RouteResult result =
             ArgumentRouter::route(args.split(u'|', Qt::SkipEmptyParts));
+        QVERIFY(!Logger::joinedMemoryBuffer().mid(logStart).contains(u"tok-"));
         QCOMPARE(int(result.kind), kind);
         const bool handled = kind == int(Kind::handled);
         QCOMPARE(result.paths.join(u'|'), handled ? QString() : expected);
@@ -212,6 +216,17 @@ private Q_SLOTS:
         QVERIFY2(shape.match(printed).hasMatch(), qPrintable(printed));
         QCOMPARE(Logger::joinedMemoryBuffer(), memoryBefore + printed);
         QCOMPARE(loggedWith(u"[format]"_s).last(), printed.section(u' ', 1).chopped(1));
+    }
+
+    // The report a user copies for support: a missing value reads "Unknown", the date is UTC.
+    void diagnosticReport()
+    {
+        const QDateTime at = QDateTime::fromString(u"2025-03-14T10:30:15+01:00"_s, Qt::ISODate);
+        QCOMPARE(DiagnosticReport::build({{}, u"7"_s, u"Debian GNU/Linux 12 (bookworm)"_s}, at,
+                                         u"Disk full"_s, u"a line\n"_s),
+                 u"=== System Information ===\nApp Version: Unknown\nBuild: 7\nSystem: Debian "
+                 "GNU/Linux 12 (bookworm)\nDate: 2025-03-14T09:30:15Z\n\n=== Error ===\nDisk "
+                 "full\n\n=== Full Log ===\na line\n"_s);
     }
 
     void logLinesSurviveTheirDirectoryGoing()

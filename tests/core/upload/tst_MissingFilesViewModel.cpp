@@ -96,7 +96,7 @@ private Q_SLOTS:
         QCOMPARE(parsed.value_or(QDateTime()).toUTC(), expected.toDateTime());
     }
 
-    // Where the client comes from: the environment's base URL and the saved token.
+    // Where the client comes from: the base URL given, else the environment's, and the token.
     void clientFromEnvironment_data()
     {
         // env null: unset; base empty: no client
@@ -111,6 +111,9 @@ private Q_SLOTS:
         const auto [env, token, base, status] =
             fetch<QString, QString, QString, QString>("env", "token", "base", "status");
         const BaseUrlEnv scoped(env, token);
+        const MissingFilesViewModel given(u"http://[::1]:8/c"_s); // wins over the environment
+        QCOMPARE(given.apiClient() ? given.apiClient()->baseURL() : QUrl(),
+                 QUrl(token.isEmpty() ? QString() : u"http://[::1]:8/c"_s));
         MissingFilesViewModel model;
         QCOMPARE(model.statusText(), status);
         QCOMPARE(model.apiClient() ? model.apiClient()->baseURL().toString() : QString(), base);
@@ -118,6 +121,25 @@ private Q_SLOTS:
             await(model.loadProjectsAsync());
             QCOMPARE(model.statusText(), u"Authentication required before loading projects."_s);
         }
+    }
+
+    // Refusals in plain words, never a bare error number.
+    void serviceErrors_data()
+    {
+        columns<int, QString>("status", "text");
+        row("sign-in", 401, "Your sign-in is no longer valid. Please sign in again.");
+        row("failed", 503,
+            "The service could not complete the request (HTTP 503). Please try again later.");
+        row("not 200", 201, "The service gave an unexpected answer (HTTP 201).");
+    }
+    void serviceErrors()
+    {
+        const auto [status, text] = fetch<int, QString>("status", "text");
+        LoopbackPeer peer(status, "{}");
+        const BaseUrlEnv env(peer.url().toString(), kToken);
+        MissingFilesViewModel model;
+        await(model.loadProjectsAsync());
+        QCOMPARE(model.statusText(), u"Error: "_s + text);
     }
 
     void loadFromSandbox()

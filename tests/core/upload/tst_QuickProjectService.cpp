@@ -6,6 +6,7 @@
 
 #include <QtCore/QDir>
 #include <QtCore/QDirIterator>
+#include <QtCore/QElapsedTimer>
 #include <QtCore/QRegularExpression>
 #include <QtCore/QTemporaryDir>
 #include <QtCore/QTimer>
@@ -77,6 +78,7 @@ class TestQuickProjectService : public QObject {
 private:
     QTemporaryDir m_files;
     QString m_tempDir;
+    QString m_notADirectory; // a regular file, for TMPDIR
 
     QString writeFile(const QString &name, const QByteArray &bytes)
     {
@@ -94,6 +96,7 @@ private slots:
         m_tempDir = root() + u"/tmp"_s;
         QVERIFY(QDir().mkpath(m_tempDir));
         qputenv("TMPDIR", QFile::encodeName(m_tempDir));
+        m_notADirectory = writeFile(u"not-a-directory"_s, {});
         QuickProjectService::setRetryPauseScale(0.01);
     }
 
@@ -151,57 +154,109 @@ private slots:
 
     // Statuses and answers without an ETag fail the part at once, and so does a file that grows;
     // the file gets three attempts, the third on a temporary copy that is removed afterwards. A
-    // part whose connection drops is sent again, read from the file once more.
+    // part whose connection drops is sent again, read from the file once more, also once a
+    // service that went away listens again. A cancel aborts the part on its way.
     void partFailures_data()
     {
+        // during: "grow" the file, "cancel", "no temp" (TMPDIR names a regular file), "away": the
+        // service is gone for 2 s (libcurl may resend on its own, without a part-level retry)
         // code: 0: uploaded; inits: init calls, one per attempt that got that far
-        columns<QStringList, int, QString, int>("fault", "code", "description", "inits");
-        addRow("500", QStringList{u"part-500=1"_s}, 500, u"Upload failed with status 500"_s, 3);
-        addRow("no ETag", QStringList{u"missing-etag=1"_s}, -2, u"No ETag in response"_s, 3);
+        columns<QStringList, QString, int, QString, int>("fault", "during", "code", "description",
+                                                         "inits");
+        row("500", QStringList{u"part-500=1"_s}, "", 500, "Upload failed with status 500", 3);
+        row("no ETag", QStringList{u"missing-etag=1"_s}, "", -2, "No ETag in response", 3);
         // Each request waits, so the file grows after it was measured and opened.
-        addRow("file grows", QStringList{u"delay-ms=400"_s}, -3,
-               u"File changed during upload: part.bin"_s, 1);
+        row("file grows", QStringList{u"delay-ms=400"_s}, "grow", -3,
+            "File changed during upload: part.bin", 1);
+        row("staging fails", QStringList{u"part-500=1"_s}, "no temp",
+            QuickProjectService::kStagingFailed,
+            u"Could not copy part.bin to the temporary directory %1: Not a directory"_s.arg(
+                m_notADirectory),
+            2);
         // With this seed the first PUT is dropped and the second is answered.
-        addRow("dropped part", QStringList{u"part-drop=0.5"_s, u"--seed"_s, u"23"_s}, 0, QString(),
-               1);
+        row("dropped part", QStringList{u"part-drop=0.5"_s, u"--seed"_s, u"23"_s}, "", 0, "", 1);
+        row("service away mid-part", QStringList{u"outage-ms=2000"_s}, "away", 0, "", 1);
+        row("cancelled mid-part", QStringList{u"part-delay-ms=3000"_s}, "cancel",
+            QuickProjectService::kCancelled, "Upload cancelled. Files not uploaded: part.bin", 1);
     }
     void partFailures()
     {
-        const auto [fault, code, description, inits] =
-            fetch<QStringList, int, QString, int>("fault", "code", "description", "inits");
+        const auto [fault, during, code, description, inits] =
+            fetch<QStringList, QString, int, QString, int>("fault", "during", "code", "description",
+                                                           "inits");
         Fixture fixture(QStringList{u"--fault"_s} + fault);
         QVERIFY2(fixture.sandbox->isRunning(), qPrintable(fixture.sandbox->startError()));
         const QByteArray bytes = randomBytes(64 * 1024);
         const QString path = writeFile(u"part.bin"_s, bytes);
         QuickProjectService service(fixture.client);
-        if (code == -3) {
+        service.cancel(); // nothing runs yet: no effect
+        QElapsedTimer clock;
+        qint64 cancelledAt = 0;
+        if (during == u"grow") {
             QTimer::singleShot(150, this, [path] {
                 QFile file(path);
                 QVERIFY(file.open(QIODevice::Append) && file.write("grown") == 5);
             });
+        } else if (during == u"cancel") {
+            QTimer::singleShot(300, this, [&] { service.cancel(), cancelledAt = clock.elapsed(); });
+        } else if (during == u"no temp") {
+            qputenv("TMPDIR", QFile::encodeName(m_notADirectory));
         }
+        const auto restore =
+            qScopeGuard([this] { qputenv("TMPDIR", QFile::encodeName(m_tempDir)); });
         const LogWatch log;
+        clock.start();
         const auto error =
             failureOf<QuickProjectServiceError>(service.performUploads(fixture.projectId, {path}));
         const QString text = log.text();
         QCOMPARE(log.count(u"Got 1 presigned URLs for part.bin"_s), inits);
-        QCOMPARE(log.count(u"Retrying in "_s), int(code == 0)); // parts retry only a lost link
+        if (during != u"away") {
+            QCOMPARE(log.count(u"Retrying in "_s), int(code == 0)); // parts retry a lost link only
+        }
         QCOMPARE(error ? error->code() : 0, code);
         if (code == 0) {
             QVERIFY(readFile(fixture.stored(u"part.bin"_s)) == bytes);
             return;
         }
         QCOMPARE(error->description(), description);
+        QVERIFY(fixture.stored(u"part.bin"_s).isEmpty()); // never completed
+        if (code == QuickProjectService::kCancelled) {
+            QCOMPARE(service.statusText(), description);
+            // Aborted within a fraction of a second, while the service holds the part for three.
+            QVERIFY2(clock.elapsed() - cancelledAt < 500, qPrintable(text));
+            return;
+        }
         QCOMPARE(service.statusText(), u"Upload failed for part.bin: "_s + description);
+        QCOMPARE(log.count(u"Attempt 3 failed for part.bin: "_s + description), 1);
+        // The log gives each part's failure with its domain and code.
+        QCOMPARE(log.count(u"Part 1 upload failed permanently: QuickProjectService error "_s),
+                 code == -3 ? 0 : inits);
         const QString staged = QRegularExpression(u"Staged to: (.+)"_s).match(text).captured(1);
-        QVERIFY2(staged.startsWith(m_tempDir + u'/') && staged.endsWith(u"_part.bin"),
+        QVERIFY2(staged.isEmpty() == (code == QuickProjectService::kStagingFailed) &&
+                     (staged.isEmpty() ||
+                      (staged.startsWith(m_tempDir + u'/') && staged.endsWith(u"_part.bin"))),
                  qPrintable(text));
         // The third attempt read the copy, and the copy is gone afterwards.
         QVERIFY(inits < 3 ||
                 text.indexOf(u"Staged to: ") < text.lastIndexOf(u"Read 65536 bytes from part.bin"));
         QVERIFY(!QFile::exists(staged));
         QCOMPARE(QDir(m_tempDir).entryList(QDir::Files), QStringList());
-        QVERIFY(fixture.stored(u"part.bin"_s).isEmpty());
+    }
+
+    // A refused project creation: the status gives the error's description, the log its details.
+    void projectCreationFailure()
+    {
+        SandboxProcess sandbox({u"--fault"_s, u"status-201=1"_s});
+        QVERIFY2(sandbox.isRunning(), qPrintable(sandbox.startError()));
+        QuickProjectService service(
+            VorlantaApiClient::make(sandbox.baseUrl().toString(), {sandbox.token(), {}}));
+        const LogWatch log;
+        const auto error = failureOf<APIError>(
+            service.createProject(u"T"_s, {}, 1, {}, true, false, false, {u"/nonexistent"_s}));
+        QCOMPARE(error.value().statusCode(), 201);
+        QCOMPARE(service.statusText(), u"Error creating project: "_s + error->description());
+        QCOMPARE(log.count(u"Error creating project: "_s + error->debugDescription()), 1);
+        QVERIFY(!service.isUploading());
     }
 
     // Without a client: a part PUT carries the window's bytes with only its length and type and
