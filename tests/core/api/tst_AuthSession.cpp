@@ -234,6 +234,9 @@ private Q_SLOTS:
                          log.count(u"ERROR [AppState]") == int(!retried) && !log.contains(kToken),
                      qPrintable(log));
             if (answer > 0) {
+                // A retry still pending ends at its next wake-up, within the longest pause.
+                state.reset();
+                QTest::qWait(retried ? 900 : 0);
                 return;
             }
             sandbox.emplace(arguments);
