@@ -29,3 +29,15 @@ void PendingServiceActions::setMissingFilesPaths(std::optional<QStringList> path
     std::lock_guard lock(m_queue);
     m_missingFilesPaths = std::move(paths);
 }
+
+std::optional<QStringList> PendingServiceActions::takeQuickProjectPaths()
+{
+    std::lock_guard lock(m_queue);
+    return std::exchange(m_quickProjectPaths, std::nullopt);
+}
+
+std::optional<QStringList> PendingServiceActions::takeMissingFilesPaths()
+{
+    std::lock_guard lock(m_queue);
+    return std::exchange(m_missingFilesPaths, std::nullopt);
+}

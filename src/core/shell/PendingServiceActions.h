@@ -15,6 +15,9 @@ public:
     void setQuickProjectPaths(std::optional<QStringList> paths);
     std::optional<QStringList> missingFilesPaths();
     void setMissingFilesPaths(std::optional<QStringList> paths);
+    // Read and clear in one step, so a request parked meanwhile is not lost.
+    std::optional<QStringList> takeQuickProjectPaths();
+    std::optional<QStringList> takeMissingFilesPaths();
 
 private:
     PendingServiceActions() = default;

@@ -1,8 +1,8 @@
 #include "core/shell/SingleInstanceManager.h"
 
-#include "BuildConfig.h"
 #include "core/shell/ArgumentRouter.h"
 #include "core/shell/Console.h"
+#include "core/shell/InstancePaths.h"
 #include "core/shell/Logger.h"
 
 #include <QtCore/QDir>
@@ -24,12 +24,6 @@ namespace {
 constexpr int kTerminationDelayMs = 100;
 constexpr int kConnectBudgetMs = 60;
 constexpr qint64 kMaxMessageBytes = 1 << 20;
-
-QString applicationIdentifier()
-{
-    const QString id = QString::fromUtf8(BuildConfig::kBundleIdentifier);
-    return id.isEmpty() ? QStringLiteral("VorlantaCreator") : id;
-}
 
 QByteArray messageLine(const QJsonObject &message)
 {
@@ -62,12 +56,6 @@ std::optional<QStringList> openOptionArguments(const QJsonObject &message)
     return arguments;
 }
 
-bool usableRuntimeDir(const QString &dir)
-{
-    const QFileInfo info(dir);
-    return !dir.isEmpty() && info.isDir() && info.isWritable() && info.ownerId() == ::getuid();
-}
-
 } // namespace
 
 SingleInstanceManager::SingleInstanceManager(QObject *parent) : QObject(parent) {}
@@ -81,27 +69,17 @@ SingleInstanceManager::~SingleInstanceManager()
 
 QString SingleInstanceManager::runtimeDirectory()
 {
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    return usableRuntimeDir(runtime) ? QDir::cleanPath(runtime) : QDir::tempPath();
+    return InstancePaths::runtimeDirectory();
 }
 
 QString SingleInstanceManager::lockFilePath()
 {
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (usableRuntimeDir(runtime)) {
-        return QDir::cleanPath(runtime) + QLatin1Char('/') + applicationIdentifier() +
-               QStringLiteral(".lock");
-    }
-    // The temporary directory is shared between users: the user id keeps them apart.
-    return QDir::tempPath() + QLatin1Char('/') + applicationIdentifier() +
-           QStringLiteral("-%1.lock").arg(::getuid());
+    return InstancePaths::lockFilePath();
 }
 
 QString SingleInstanceManager::serverPath()
 {
-    QString path = lockFilePath();
-    path.chop(int(sizeof(".lock")) - 1);
-    return path + QStringLiteral(".socket");
+    return InstancePaths::serverPath();
 }
 
 void SingleInstanceManager::checkSingleInstance(const QStringList &urlsToForward)
@@ -161,7 +139,7 @@ void SingleInstanceManager::startServer()
 void SingleInstanceManager::readMessages(QLocalSocket *socket)
 {
     while (socket->canReadLine()) {
-        handleMessage(socket->readLine().trimmed());
+        handleMessage(socket, socket->readLine().trimmed());
     }
     if (socket->bytesAvailable() > kMaxMessageBytes) {
         Logger::warn(QStringLiteral("[SingleInstanceManager] Dropping an oversized message"));
@@ -169,7 +147,7 @@ void SingleInstanceManager::readMessages(QLocalSocket *socket)
     }
 }
 
-void SingleInstanceManager::handleMessage(const QByteArray &line)
+void SingleInstanceManager::handleMessage(QLocalSocket *socket, const QByteArray &line)
 {
     QJsonParseError parseError{};
     const QJsonDocument doc = QJsonDocument::fromJson(line, &parseError);
@@ -190,6 +168,17 @@ void SingleInstanceManager::handleMessage(const QByteArray &line)
             }
         }
         emit urlsReceived(urls);
+        return;
+    }
+    const QString service = message.value(QStringLiteral("message")).toString();
+    if (command == QLatin1String("service") && (service == QLatin1String("quickProject") ||
+                                                service == QLatin1String("sendMissingFiles"))) {
+        emit serviceRequested(
+            service,
+            ServicePasteboard::fromJson(message.value(QStringLiteral("pasteboard")).toObject()),
+            message.value(QStringLiteral("startupId")).toString(),
+            message.value(QStringLiteral("activationToken")).toString());
+        socket->write(messageLine({{QStringLiteral("accepted"), true}}));
         return;
     }
     if (command == QLatin1String("openOption")) {

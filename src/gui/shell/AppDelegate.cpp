@@ -12,6 +12,9 @@
 #include "core/shell/PendingAuthToken.h"
 #include "core/shell/PendingServiceActions.h"
 #include "gui/shell/AppContext.h"
+#include "gui/shell/NautilusScripts.h"
+#include "gui/shell/NotificationCenter.h"
+#include "gui/shell/ServiceProvider.h"
 #include "gui/updater/Updater.h"
 
 #include <QtCore/QCoreApplication>
@@ -66,8 +69,52 @@ AppDelegate::AppDelegate(const QStringList &arguments, const QStringList &launch
                 // Parked as if this instance had been started with it.
                 parkOpenRequest(ArgumentRouter::route(forwarded));
             });
+    connect(&m_singleInstanceManager, &SingleInstanceManager::serviceRequested, this,
+            &AppDelegate::handleServiceRequest);
     m_singleInstanceManager.checkSingleInstance(m_launchUrls);
     // 5. Optional fields stay empty.
+    // 6-7. The provider reloads the saved credentials whenever a window asks it for a client,
+    // so it starts without them: reading them here would hold the launch up while the Secret
+    // Service is slow to answer.
+    m_servicesProvider = std::make_unique<ServiceProvider>(AuthState{});
+    // 8. Kept for the context, which takes it when it exists.
+    m_pendingProvider = m_servicesProvider.get();
+    // 9. Requests are accepted from now on, parked until the context is ready.
+    registerServicesProviderImmediately();
+}
+
+void AppDelegate::registerServicesProviderImmediately()
+{
+    // 1-2. Both entry points exist by construction.
+    Logger::info(QStringLiteral("[AppDelegate] ServiceProvider responds quick? true, missing? "
+                                "true"));
+    // 3. The local socket of the single-instance guard is the one port; it goes by the
+    // application's identifier and name.
+    QStringList ports;
+    for (const char *name : {BuildConfig::kBundleIdentifier, BuildConfig::kBundleName}) {
+        if (name && *name) {
+            ports.append(QString::fromUtf8(name));
+        }
+    }
+    for (const QString &port : std::as_const(ports)) {
+        Logger::info(QStringLiteral("[AppDelegate] Registered services provider for port: ") +
+                     port);
+    }
+    Logger::info(QStringLiteral("[AppDelegate] Services provider registered immediately during "
+                                "init"));
+    // 4. Finds no context yet during start-up.
+    applyAppContextIfReady();
+}
+
+void AppDelegate::handleServiceRequest(const QString &message, const ServicePasteboard &pasteboard,
+                                       const QString &startupId, const QString &activationToken)
+{
+    m_servicesProvider->setStartupActivation({startupId, activationToken});
+    if (message == QLatin1String("quickProject")) {
+        m_servicesProvider->quickProject(pasteboard);
+    } else {
+        m_servicesProvider->sendMissingFiles(pasteboard);
+    }
 }
 
 AppDelegate::~AppDelegate()
@@ -98,6 +145,13 @@ void AppDelegate::applicationDidFinishLaunching()
     Console::printLine(QStringLiteral("[AppDelegate] bundleIdentifier=") +
                        orNil(BuildConfig::kBundleIdentifier) + QStringLiteral(" CFBundleName=") +
                        orNil(BuildConfig::kBundleName));
+    // 3. The dashboard opens on request from any window.
+    connect(&NotificationCenter::defaultCenter(), &NotificationCenter::posted, this,
+            [this](const QString &name) {
+                if (name == QLatin1String(NotificationCenter::kOpenDashboardRequested)) {
+                    openDashboardWindow();
+                }
+            });
 
     // 4. A second instance has asked the first to activate; it ends here, once its options are
     // routed: a job file needs no window, and the running instance opens the requested one.
@@ -203,6 +257,8 @@ QCoro::Task<> AppDelegate::runLaunchTask()
     applyAppContextIfReady();
     // 3.
     Console::printLine(QStringLiteral("[AppDelegate] App state/provider ready"));
+    // 4. Nautilus reads scripts only from the user's home.
+    NautilusScripts::installIfMissing();
     // 5. The inbox watcher, then the collector.
     m_missingFilesWatcher->startWatching();
     m_queueCollector->startMonitoring();
@@ -323,8 +379,34 @@ void AppDelegate::applyAppContextIfReady()
     if (m_pendingAppState) {
         m_appContext->setAppState(m_pendingAppState);
     }
+    // 4. The context links the provider back and delivers what it finds parked.
+    if (m_pendingProvider) {
+        m_appContext->setServiceProvider(m_pendingProvider);
+    }
+    // 5. Requests parked by the command line or by early service requests.
+    m_appContext->processPendingServiceActions();
+    Logger::info(QStringLiteral("[AppDelegate] applyAppContextIfReady: pending actions processed"));
     // 6. Deliver a parked token.
     processPendingAuthToken();
+}
+
+void AppDelegate::openDashboardWindow()
+{
+    // 1. The one dashboard window, found by its identifier.
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (widget->objectName() == QLatin1String("dashboard")) {
+            widget->show();
+            widget->raise();
+            widget->activateWindow();
+            return;
+        }
+    }
+    // 2. Nothing to show without a signed-in state.
+    if (!m_appContext || !m_appContext->appState()) {
+        return;
+    }
+    // 3. The dashboard view is not part of this build yet.
+    Logger::info(QStringLiteral("[AppDelegate] Dashboard requested; no dashboard view to open"));
 }
 
 bool AppDelegate::applicationShouldHandleReopen(bool hasVisibleWindows)

@@ -16,6 +16,7 @@ class AppState;
 class MissingFilesWatcher;
 class QueueCollector;
 class AuthTokenReceiver;
+class ServiceProvider;
 
 // Receives the application's life-cycle events, owns the long-lived workers and starts them in
 // a fixed order. Everything here runs on the main thread.
@@ -43,6 +44,9 @@ public:
     // The authentication state made by the launch task (owned by this delegate), if any yet.
     AppState *appState() const;
 
+    // The desktop services provider, created with the delegate; the context takes it.
+    ServiceProvider &servicesProvider() { return *m_servicesProvider; }
+
     // Platform events.
     void applicationDidFinishLaunching();
     void applicationWillTerminate();
@@ -54,6 +58,7 @@ public:
 
     void applyAppContextIfReady();
     void processPendingAuthToken();
+    void openDashboardWindow();
 
 Q_SIGNALS:
     // The launch task has run to its end.
@@ -62,6 +67,9 @@ Q_SIGNALS:
     void jobErrorReported(const QString &message);
 
 private:
+    void registerServicesProviderImmediately();
+    void handleServiceRequest(const QString &message, const ServicePasteboard &pasteboard,
+                              const QString &startupId, const QString &activationToken);
     QCoro::Task<> runLaunchTask();
     void handleAuthCallback(const QUrl &url);
     void terminate();
@@ -76,6 +84,8 @@ private:
     SingleInstanceManager m_singleInstanceManager;
     AuthTokenReceiver *m_pendingAppState = nullptr;
     QPointer<AppState> m_appState;
+    std::unique_ptr<ServiceProvider> m_servicesProvider;
+    ServiceProvider *m_pendingProvider = nullptr;
     QStringList m_arguments;
     QStringList m_launchUrls;
 };

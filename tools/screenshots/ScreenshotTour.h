@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QtCore/QDir>
+#include <QtCore/QString>
+#include <QtCore/QStringList>
+
+#include <functional>
+
+class QWidget;
+
+// Opens the work windows against a running service, brings each into the states people should
+// see and saves one PNG per state.
+class ScreenshotTour {
+public:
+    ScreenshotTour(QDir out, QString service, QString token, QStringList media);
+
+    // False (with a message on standard error) when a state could not be reached.
+    bool run();
+
+private:
+    bool quickProject();
+    bool missingFiles();
+    // Runs the event loop until the condition holds; false after the timeout.
+    static bool waitFor(const std::function<bool()> &condition, int timeoutMs = 20000);
+    bool save(QWidget *window, const QString &name);
+    bool fail(const QString &what);
+
+    QDir m_out;
+    QString m_service;
+    QString m_token;
+    QStringList m_media;
+};
