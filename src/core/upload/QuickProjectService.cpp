@@ -55,19 +55,6 @@ QString fileNameOf(const QString &path)
     return QFileInfo(path).fileName();
 }
 
-QString describe(const std::exception_ptr &error)
-{
-    try {
-        std::rethrow_exception(error);
-    } catch (const QuickProjectServiceError &e) {
-        return e.description();
-    } catch (const std::exception &e) {
-        return describeError(e);
-    } catch (...) {
-        return QStringLiteral("Unknown error");
-    }
-}
-
 // The error's textual form for the log: its case or domain and code, and its details.
 QString debugDescribe(const std::exception_ptr &error)
 {
@@ -628,4 +615,17 @@ QCoro::Task<> QuickProjectService::addFiles(qint64 projectId, const QStringList 
     setStatus(QStringLiteral("Files uploaded successfully!"));
     setProgress(1);
     setUploading(false);
+}
+
+QString QuickProjectService::describe(const std::exception_ptr &error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const QuickProjectServiceError &e) {
+        return e.description();
+    } catch (const std::exception &e) {
+        return describeError(e);
+    } catch (...) {
+        return QStringLiteral("Unknown error");
+    }
 }

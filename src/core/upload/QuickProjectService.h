@@ -100,6 +100,8 @@ public:
     static QString stageFileToTemp(const QString &originalFile,
                                    const std::atomic_bool *cancel = nullptr);
     static std::optional<qint64> getFileSize(const QString &file);
+    // The text a user reads for the error that ended a workflow.
+    static QString describe(const std::exception_ptr &error);
 
 signals:
     void isUploadingChanged(bool isUploading);

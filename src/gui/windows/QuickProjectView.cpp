@@ -42,19 +42,6 @@ void logInfo(const QString &message)
     Logger::info(kLogPrefix + message);
 }
 
-QString describe(const std::exception_ptr &error)
-{
-    try {
-        std::rethrow_exception(error);
-    } catch (const QuickProjectServiceError &e) {
-        return e.description();
-    } catch (const std::exception &e) {
-        return describeError(e);
-    } catch (...) {
-        return QStringLiteral("Unknown error");
-    }
-}
-
 // Button and menu texts take "&" as a shortcut marker; names are shown as they are.
 QString escapeMnemonic(QString text)
 {
@@ -589,7 +576,7 @@ QCoro::Task<> QuickProjectView::submitProject()
         co_return;
     }
     if (failure) {
-        const QString description = describe(failure);
+        const QString description = QuickProjectService::describe(failure);
         Logger::error(kLogPrefix + QStringLiteral("Project creation failed: ") + description);
         Logger::showUploadFailedModal(description);
         if (!self) {
