@@ -7,6 +7,7 @@
 #include "gui/shell/UploadFailedModal.h"
 #include "gui/windows/FileRowWidget.h"
 #include "gui/windows/MissingFilesDropArea.h"
+#include "gui/windows/QuickProjectView.h"
 #include "gui/windows/Thumbnailer.h"
 
 #include <QtCore/QDir>
@@ -339,20 +340,9 @@ QList<QUrl> MissingFilesDetailView::filesFromUserInfo(const QVariantMap &userInf
 
 QList<QUrl> MissingFilesDetailView::expandFolder(const QUrl &url)
 {
-    // The upload engine sends files only: a folder would fail at the end of the upload.
-    const QFileInfo info(url.toLocalFile());
-    if (!url.isLocalFile() || !info.isDir()) {
-        return {url};
-    }
-    QList<QUrl> files;
-    const QFileInfoList entries =
-        QDir(info.filePath()).entryInfoList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
-    for (const QFileInfo &entry : entries) {
-        if (!entry.isHidden() && entry.isFile()) {
-            files.append(QUrl::fromLocalFile(entry.absoluteFilePath()));
-        }
-    }
-    return files;
+    // The upload engine sends files only: a folder stands for its visible files, as in the
+    // quick-project window.
+    return url.isLocalFile() ? QuickProjectView::droppedFiles(url) : QList<QUrl>{url};
 }
 
 void MissingFilesDetailView::appendFiles(const QList<QUrl> &incoming)
