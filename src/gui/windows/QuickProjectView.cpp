@@ -588,6 +588,10 @@ QCoro::Task<> QuickProjectView::submitProject()
         m_submissionCompleted = true;
         m_status->setText(QStringLiteral("Upload complete"));
         m_progress->setValue(kProgressSteps);
+        // A window closed during the upload still leads to the dashboard.
+        if (!isVisible()) {
+            Q_EMIT finishRequested();
+        }
     }
     m_busy = false;
     updateState();
