@@ -3,11 +3,13 @@
 #include "BuildConfig.h"
 #include "core/shell/Console.h"
 #include "core/shell/Logger.h"
+#include "core/upload/UploadActivity.h"
 
 #include <QCoro/QCoroTimer>
 #include <QtCore/QProcess>
 
 #include <algorithm>
+#include <cmath>
 #include <mutex>
 
 namespace {
@@ -41,7 +43,14 @@ void AppState::setTiming(const Timing &value)
 
 AppState::AppState(QString baseURL, QObject *parent)
     : QObject(parent), m_baseURL(std::move(baseURL))
-{}
+{
+    // The workflows report each file they send; the rows outlive a logout.
+    const UploadActivity *activity = &UploadActivity::instance();
+    connect(activity, &UploadActivity::started, this,
+            [this](const QUuid &id, const QString &fileName) { addUploadStatus(fileName, id); });
+    connect(activity, &UploadActivity::progressed, this, &AppState::updateUploadStatus);
+    connect(activity, &UploadActivity::finished, this, &AppState::finishUploadStatus);
+}
 
 AppState::~AppState() = default;
 
@@ -345,4 +354,46 @@ void AppState::setApiClient(std::shared_ptr<VorlantaApiClient> client)
 {
     m_apiClient = std::move(client);
     Q_EMIT apiClientChanged();
+}
+
+QUuid AppState::addUploadStatus(const QString &fileName, const QUuid &id)
+{
+    m_uploadStatuses.prepend({id, fileName, 0, UploadStatus::UploadStatusEnum::uploading});
+    if (m_uploadStatuses.size() > kMaxUploadStatuses) {
+        m_uploadStatuses.resize(kMaxUploadStatuses);
+    }
+    Q_EMIT uploadStatusesChanged();
+    return id;
+}
+
+void AppState::updateUploadStatus(const QUuid &id, double progress)
+{
+    if (std::isnan(progress)) {
+        return;
+    }
+    progress = std::clamp(progress, 0.0, 1.0);
+    for (UploadStatus &row : m_uploadStatuses) {
+        if (row.id == id && row.status == UploadStatus::UploadStatusEnum::uploading) {
+            if (row.progress != progress) {
+                row.progress = progress;
+                Q_EMIT uploadStatusesChanged();
+            }
+            return;
+        }
+    }
+}
+
+void AppState::finishUploadStatus(const QUuid &id, bool succeeded)
+{
+    for (UploadStatus &row : m_uploadStatuses) {
+        if (row.id == id && row.status == UploadStatus::UploadStatusEnum::uploading) {
+            row.status = succeeded ? UploadStatus::UploadStatusEnum::completed
+                                   : UploadStatus::UploadStatusEnum::failed;
+            if (succeeded) {
+                row.progress = 1.0;
+            }
+            Q_EMIT uploadStatusesChanged();
+            return;
+        }
+    }
 }

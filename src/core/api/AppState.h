@@ -63,6 +63,14 @@ public:
     QString errorMessageText() const { return m_errorMessage.value_or(QString()); }
     void setErrorMessage(const std::optional<QString> &message);
 
+    // Recent uploads of this run, newest first, at most kMaxUploadStatuses rows: each file a
+    // workflow sends gets one (UploadActivity reports them). Logout leaves them. A row keeps the
+    // id it is given, a new one when none; progress and finishing change uploading rows only.
+    static constexpr qsizetype kMaxUploadStatuses = 50;
+    QUuid addUploadStatus(const QString &fileName, const QUuid &id = QUuid::createUuid());
+    void updateUploadStatus(const QUuid &id, double progress);
+    void finishUploadStatus(const QUuid &id, bool succeeded);
+
     QCoro::Task<> login(const QString &token);
     void logout();
     // The URL of the login page in the default browser; the token comes back through the

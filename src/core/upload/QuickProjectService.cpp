@@ -3,6 +3,7 @@
 #include "core/api/APIError.h"
 #include "core/queue/FileCopier.h"
 #include "core/shell/Logger.h"
+#include "core/upload/UploadReport.h"
 
 #include <QCoro/QCoroFuture>
 #include <QCoro/QCoroTimer>
@@ -468,6 +469,21 @@ QCoro::Task<> QuickProjectService::performUploads(qint64 projectId, const QStrin
         }
         const QString name = fileNameOf(file);
         logInfo(QStringLiteral("Processing file: ") + name);
+        // The file's row among the recent uploads: failed unless finished below.
+        UploadReport report(name);
+        const auto reportBytes = [&report](qint64 sent, qint64 fileSize) {
+            if (fileSize > 0) {
+                report.progress(double(sent) / double(fileSize));
+            }
+        };
+        const QMetaObject::Connection bytesSent =
+            connect(this, &QuickProjectService::uploadBytesSent, this, reportBytes);
+        const QMetaObject::Connection partSent =
+            connect(this, &QuickProjectService::partUploaded, this, reportBytes);
+        const auto stopReporting = qScopeGuard([bytesSent, partSent] {
+            QObject::disconnect(bytesSent);
+            QObject::disconnect(partSent);
+        });
         const std::optional<qint64> size = getFileSize(file);
         if (!size) {
             throw QuickProjectServiceError(-1,
@@ -497,6 +513,7 @@ QCoro::Task<> QuickProjectService::performUploads(qint64 projectId, const QStrin
                 logInfo(QStringLiteral("Upload succeeded on attempt ") + QString::number(attempt) +
                         QStringLiteral(" for ") + name);
                 removeStagedCopy(staged);
+                report.finish(true);
                 done += *size;
                 setProgress(total < 1 ? 0.0 : double(done) / double(total));
                 setStatus(QStringLiteral("Uploading... ") +

@@ -1,10 +1,13 @@
 #include "core/api/AppState.h"
 #include "core/shell/Logger.h"
+#include "core/upload/QuickProjectService.h"
 #include "support/NetworkUploadTestHelpers.h"
+#include "support/QueueFiles.h"
 #include "support/SandboxProcess.h"
 #include "support/TestEnvironment.h"
 
 #include <QtCore/QDirIterator>
+#include <QtCore/QElapsedTimer>
 #include <QtCore/QProcess>
 #include <QtCore/QTemporaryDir>
 #include <QtCore/QTimeZone>
@@ -56,6 +59,16 @@ QStringList filesContaining(const QString &dir, const QByteArray &needle)
         }
     }
     return hits;
+}
+
+// "name status progress" per recent upload, newest first (status 1 failed, 2 completed).
+QStringList uploadRows(const AppState &state)
+{
+    QStringList rows;
+    for (const UploadStatus &row : state.uploadStatuses()) {
+        rows << u"%1 %2 %3"_s.arg(row.fileName).arg(int(row.status)).arg(row.progress);
+    }
+    return rows;
 }
 
 // OS threads of this process with the given name.
@@ -266,6 +279,31 @@ private Q_SLOTS:
         QVERIFY(first);
         QCOMPARE(savedToken(), std::optional<QString>(kToken));
 
+        // Each file a workflow sends gets a row moving to completed or failed, at most ten
+        // progress steps a second; the file after the one that failed gets none.
+        const QTemporaryDir dir;
+        const QStringList paths{dir.filePath(u"small.bin"_s), dir.filePath(u"big.bin"_s),
+                                dir.filePath(u"gone.bin"_s), dir.filePath(u"after.bin"_s)};
+        QVERIFY(QueueFiles::writeFile(paths[0], randomBytes(100)) &&
+                QueueFiles::writeFile(paths[1], randomBytes(12 * 1024 * 1024 + 1)) &&
+                QueueFiles::writeFile(paths[3]));
+        QList<double> shown; // the big file's row on every change
+        connect(state.get(), &AppState::uploadStatusesChanged, this, [&] {
+            if (state->uploadStatuses().first().fileName == u"big.bin") {
+                shown << state->uploadStatuses().first().progress;
+            }
+        });
+        QuickProjectService service(first);
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(failureOf<QuickProjectServiceError>(
+            service.createProject(u"T"_s, {}, 1, {}, false, false, false, paths)));
+        QCOMPARE(uploadRows(*state),
+                 (QStringList{u"gone.bin 1 0"_s, u"big.bin 2 1"_s, u"small.bin 2 1"_s}));
+        QVERIFY(std::ranges::any_of(shown, [](double p) { return p > 0 && p < 1; }));
+        QVERIFY2(shown.size() <= clock.elapsed() / 100 + 4,
+                 qPrintable(QString::number(shown.size())));
+
         StdoutCapture out;
         await(state->login(u"eyJ.not.valid"_s));
         QVERIFY(!out.finish().contains("eyJ.not.valid"));
@@ -292,6 +330,13 @@ private Q_SLOTS:
         state->logout();
         QTRY_COMPARE(cleared, 2);
         QCOMPARE(state->authStatus(), Status::requiresSetup);
+        // The rows stay after logging out; beyond 50 the oldest go.
+        for (int i = 0; i < 48; ++i) {
+            state->addUploadStatus(u"later.bin"_s);
+        }
+        const QStringList rows = uploadRows(*state);
+        QVERIFY(rows.size() == 50 && rows.first() == u"later.bin 0 0" &&
+                rows.last() == u"big.bin 2 1");
     }
 
     // Without a reachable Secret Service, start-up goes on signed out and waits for it in the

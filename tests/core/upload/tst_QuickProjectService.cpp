@@ -1,5 +1,6 @@
 #include "core/shell/Logger.h"
 #include "core/upload/QuickProjectService.h"
+#include "core/upload/UploadActivity.h"
 #include "support/NetworkUploadTestHelpers.h"
 #include "support/SandboxProcess.h"
 #include "support/TestEnvironment.h"
@@ -205,9 +206,13 @@ private slots:
         const auto restore =
             qScopeGuard([this] { qputenv("TMPDIR", QFile::encodeName(m_tempDir)); });
         const LogWatch log;
+        QSignalSpy finished(&UploadActivity::instance(), &UploadActivity::finished);
         clock.start();
         const auto error =
             failureOf<QuickProjectServiceError>(service.performUploads(fixture.projectId, {path}));
+        // The file's recent-upload row ends once, failed whatever stopped it.
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(finished[0][1].toBool(), code == 0);
         const QString text = log.text();
         QCOMPARE(log.count(u"Got 1 presigned URLs for part.bin"_s), inits);
         if (during != u"away") {
