@@ -15,6 +15,7 @@
 #include "gui/shell/NautilusScripts.h"
 #include "gui/shell/NotificationCenter.h"
 #include "gui/shell/ServiceProvider.h"
+#include "gui/shell/StatusItem.h"
 #include "gui/updater/Updater.h"
 
 #include <QtCore/QCoreApplication>
@@ -136,7 +137,18 @@ AppState *AppDelegate::appState() const
 void AppDelegate::setAppContext(AppContext *context)
 {
     m_appContext = context;
+    if (m_statusItem) {
+        m_statusItem->setAppContext(context);
+    }
     applyAppContextIfReady();
+}
+
+void AppDelegate::setupStatusItem()
+{
+    if (!m_statusItem) {
+        m_statusItem = std::make_unique<StatusItem>(m_appContext);
+        m_statusItem->setupStatusItem();
+    }
 }
 
 void AppDelegate::applicationDidFinishLaunching()
@@ -170,6 +182,10 @@ void AppDelegate::applicationDidFinishLaunching()
         }
         parkOpenRequest(routed);
     }
+
+    // 2. The tray entry, made only by an instance that stays: a second instance or a job
+    // command ends above.
+    setupStatusItem();
 
     // 6. The launch task, on the main thread, holding the delegate weakly.
     QTimer::singleShot(0, this, [self = QPointer<AppDelegate>(this)] {
@@ -292,6 +308,10 @@ void AppDelegate::applicationWillTerminate()
     JobWorker::stop();
     // A copy under way is abandoned; its job stays queued for the next start.
     JobWorker::shutdown();
+    // The popover's click monitors.
+    if (m_statusItem) {
+        m_statusItem->removePopoverClickMonitor();
+    }
     Logger::flush();
 }
 
@@ -411,11 +431,17 @@ void AppDelegate::openDashboardWindow()
 
 bool AppDelegate::applicationShouldHandleReopen(bool hasVisibleWindows)
 {
+    // 1. With no window to show, a tray application's way to come forward is its popover; that
+    // is also how the user reaches it when there is no tray at all.
+    if (!hasVisibleWindows) {
+        if (m_statusItem) {
+            m_statusItem->showPopoverIfHidden();
+        }
+        return false;
+    }
     // 2. With visible windows, bring them forward as on activation; activating the application
     // itself is the window manager's business on Linux.
-    if (hasVisibleWindows) {
-        applicationDidBecomeActive();
-    }
+    applicationDidBecomeActive();
     return false;
 }
 
@@ -424,8 +450,9 @@ void AppDelegate::applicationDidBecomeActive()
     // Widget windows are judged by their widget (title, object name as the identifier); plain
     // windows by themselves.
     for (QWidget *widget : QApplication::topLevelWidgets()) {
-        // Panels (the drop tile) and menus are left alone.
-        if (isPanel(widget->windowType())) {
+        // The popover comes and goes with its own clicks; panels (the drop tile) and menus are
+        // left alone.
+        if ((m_statusItem && m_statusItem->ownsWindow(widget)) || isPanel(widget->windowType())) {
             continue;
         }
         if (widget->windowTitle().isEmpty() && widget->objectName().isEmpty()) {

@@ -17,6 +17,7 @@ class MissingFilesWatcher;
 class QueueCollector;
 class AuthTokenReceiver;
 class ServiceProvider;
+class StatusItem;
 
 // Receives the application's life-cycle events, owns the long-lived workers and starts them in
 // a fixed order. Everything here runs on the main thread.
@@ -60,6 +61,13 @@ public:
     void processPendingAuthToken();
     void openDashboardWindow();
 
+    // The tray entry, its menu and popover; made once by the first instance when launching
+    // finished.
+    void setupStatusItem();
+    // Null until setupStatusItem() has run. showPopoverIfHidden() opens the popover under the
+    // icon, iconGeometry() tells where the icon is.
+    StatusItem *statusItem() const { return m_statusItem.get(); }
+
 Q_SIGNALS:
     // The launch task has run to its end.
     void launchTaskFinished();
@@ -88,4 +96,5 @@ private:
     ServiceProvider *m_pendingProvider = nullptr;
     QStringList m_arguments;
     QStringList m_launchUrls;
+    std::unique_ptr<StatusItem> m_statusItem;
 };
