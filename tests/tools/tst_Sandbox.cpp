@@ -287,6 +287,59 @@ private Q_SLOTS:
         QVERIFY(seen[0].contains(200) && seen[0].contains(500) && !seen[0].contains(0));
     }
 
+    // The web application's pages as a browser gets them. expect: in the Location header (for
+    // a redirect) or the body; absent: nowhere in the body.
+    void webPages_data()
+    {
+        columns<QString, QString, int, QString, QString>("request", "options", "status", "expect",
+                                                         "absent");
+        const QString form = u"POST login email=demo%40vorlanta.example&password=vorlanta-demo"_s;
+        row("desktop sign-in ends at the app's scheme", form + u"&back=desktop-app"_s, "", 302,
+            "vorlanta-creator://auth?token=eyJ", "");
+        row("web sign-in stores the token after load", form, "", 200, "addEventListener('load'",
+            "");
+        row("wrong password, no token", "POST login email=demo%40vorlanta.example&password=x", "",
+            401, "Wrong email or password.", "eyJ");
+        row("own login replaces the demo one", form, "--login me@x.example:pw", 401, "", "eyJ");
+        row("own login", "POST login email=me%40x.example&password=pw", "--login me@x.example:pw",
+            200, "localStorage.setItem('token'", "");
+        row("not sent as a form", "POST login {}", "", 415, "", "eyJ");
+        row("who the token belongs to", "GET api/v1/creator/me", "", 200, "\"name\"", "");
+        // Values go into test pages as script literals that cannot end the script element.
+        row("value cannot end the script",
+            "GET __test/storage?storage=local&when=load&key=token&value=%3C%2Fscript%3E%3Cb%3E", "",
+            200, "\\u003c/script\\u003e", "</script><b>");
+        row("unknown timing refused", "GET __test/storage?storage=local&when=soon&key=k&value=v",
+            "", 400, "when must be", "");
+        row("frames only of this sandbox", "GET __test/frame?src=//evil.example/", "", 400,
+            "src must be", "evil.example");
+    }
+    void webPages()
+    {
+        const auto [request, options, status, expect, absent] =
+            fetch<QString, QString, int, QString, QString>("request", "options", "status", "expect",
+                                                           "absent");
+        Sandbox sandbox(options.split(u' ', Qt::SkipEmptyParts));
+        QVERIFY2(sandbox.isRunning(), qPrintable(sandbox.startError()));
+        const QString verb = request.section(u' ', 0, 0);
+        QNetworkRequest to(sandbox.baseUrl().resolved(QUrl(request.section(u' ', 1, 1))));
+        to.setRawHeader("Authorization", sandbox.authorization());
+        const QByteArray body = request.section(u' ', 2).toUtf8();
+        to.setHeader(QNetworkRequest::ContentTypeHeader,
+                     body.startsWith('{') ? "application/json"_ba
+                                          : "application/x-www-form-urlencoded"_ba);
+        to.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                        QNetworkRequest::ManualRedirectPolicy);
+        const std::unique_ptr<QNetworkReply> reply(
+            verb == u"GET"_s ? sandbox.manager.get(to) : sandbox.manager.post(to, body));
+        QVERIFY(QSignalSpy(reply.get(), &QNetworkReply::finished).wait(10000));
+        const QByteArray text = reply->rawHeader("Location") + reply->readAll();
+        QVERIFY2(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == status,
+                 text.left(300).constData());
+        QVERIFY2(text.contains(expect.toUtf8()), text.constData());
+        QVERIFY(absent.isEmpty() || !text.contains(absent.toUtf8()));
+    }
+
     void startAndStop_data()
     {
         // PORT: the port of a running sandbox; mentions (in the error output) empty: a good start
@@ -309,7 +362,7 @@ private Q_SLOTS:
                       arguments.replace(u"PORT"_s, QString::number(first.port())).split(u' '));
         QByteArray out;
         if (mentions.isEmpty()) {
-            QTRY_VERIFY((out += process.readAllStandardOutput()).contains("Demo token: "));
+            QTRY_VERIFY((out += process.readAllStandardOutput()).contains("Demo login: "));
             ::kill(pid_t(process.processId()), SIGTERM);
         }
         QVERIFY(process.waitForFinished(10000));

@@ -2,6 +2,7 @@
 
 #include "ApiRoutes.h"
 #include "BuildConfig.h"
+#include "CreatorProfile.h"
 #include "DemoData.h"
 #include "DownloadSite.h"
 #include "Faults.h"
@@ -10,7 +11,9 @@
 #include "PresignedUrls.h"
 #include "Router.h"
 #include "SandboxState.h"
+#include "TestPages.h"
 #include "UploadRoutes.h"
+#include "WebPages.h"
 
 #include <atomic>
 #include <charconv>
@@ -41,11 +44,15 @@ constexpr char kDemoToken[] =
     "MDI0NDQ4MDB9.GW49moshfiI9VRhDBo8LpuvBeOQbhMUB1zQFKY8Bd6I";
 
 constexpr char kHost[] = "127.0.0.1";
+constexpr char kDemoEmail[] = "demo@vorlanta.example";
+constexpr char kDemoPassword[] = "vorlanta-demo";
 
 struct Options {
     int port = 0;
     std::string dataDir;
     std::string token = kDemoToken;
+    std::string email = kDemoEmail;
+    std::string password = kDemoPassword;
     std::vector<std::string> faults;
     std::optional<std::uint64_t> seed;
     std::uint64_t partMiB = 5;
@@ -61,7 +68,8 @@ struct UsageError : std::runtime_error {
 std::string usage()
 {
     return std::string("usage: vorlanta-sandbox [--port N] [--data-dir DIR] [--token T] "
-                       "[--fault NAME=VALUE]... [--seed N] [--part-mib N]\n"
+                       "[--login EMAIL:PASSWORD]\n"
+                       "                       [--fault NAME=VALUE]... [--seed N] [--part-mib N]\n"
                        "                       [--release ARCHIVE --release-version V] [--quiet]\n"
                        "  --port N        port on 127.0.0.1 (default ") +
            BuildConfig::kSandboxPort +
@@ -69,6 +77,10 @@ std::string usage()
            "  --data-dir DIR  where uploaded parts and files go (default: a temporary\n"
            "                  directory removed at exit)\n"
            "  --token T       the accepted bearer token (default: a demo token)\n"
+           "  --login EMAIL:PASSWORD\n"
+           "                  what the web login page accepts (default: " +
+           kDemoEmail + ":" + kDemoPassword +
+           ")\n"
            "  --seed N        seed of the fault dice, for reproducible runs\n"
            "  --part-mib N    smallest part handed out, in MiB (default 5, the object stores'\n"
            "                  minimum; larger values give fewer, bigger parts)\n"
@@ -124,6 +136,17 @@ Options parseOptions(int argc, char **argv)
             if (options.token.empty() ||
                 options.token.find_first_of(" \t\r\n") != std::string::npos) {
                 throw UsageError("--token must be non-empty and without white space");
+            }
+        } else if (name == "--login") {
+            const std::string_view login = value();
+            const std::size_t colon = login.find(':');
+            options.email = login.substr(0, colon);
+            options.password = colon == login.npos ? "" : login.substr(colon + 1);
+            // Both go on one start line, separated by a space.
+            if (options.email.empty() || options.password.empty() ||
+                login.find_first_of(" \t\r\n") != login.npos) {
+                throw UsageError("--login needs EMAIL:PASSWORD, both non-empty and without white "
+                                 "space");
             }
         } else if (name == "--fault") {
             options.faults.emplace_back(value());
@@ -305,6 +328,9 @@ int main(int argc, char **argv)
         sandbox::Router router(faults, options.quiet);
         sandbox::ApiRoutes api(state, urls, store, faults, options.token);
         sandbox::UploadRoutes uploads(state, urls, store, faults);
+        sandbox::CreatorProfile profile(faults, options.token, options.email);
+        sandbox::WebPages web(options.email, options.password, options.token);
+        sandbox::TestPages testPages;
         std::atomic<bool> outage{false};
         uploads.setOutageHandler([&server, &outage, port] {
             outage = true;
@@ -313,11 +339,15 @@ int main(int argc, char **argv)
         });
         api.install(router);
         uploads.install(router);
+        profile.install(router);
+        web.install(router);
+        testPages.install(router);
         downloads->install(router, origin);
         router.install(server);
 
-        std::printf("Sandbox listening on %s/\nDemo token: %s\n", origin.c_str(),
-                    options.token.c_str());
+        // One write: a reader that waits for the token line finds the login line too.
+        std::printf("Sandbox listening on %s/\nDemo token: %s\nDemo login: %s %s\n", origin.c_str(),
+                    options.token.c_str(), options.email.c_str(), options.password.c_str());
         std::fflush(stdout);
         if (!options.quiet) {
             std::fprintf(stderr, "data directory: %s\n", store.root().c_str());
