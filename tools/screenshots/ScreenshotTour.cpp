@@ -1,7 +1,12 @@
 #include "ScreenshotTour.h"
 
+#include "core/api/AppState.h"
 #include "core/api/AuthStore.h"
 #include "core/api/VorlantaApiClient.h"
+#include "gui/shell/AppContext.h"
+#include "gui/shell/PopoverWindow.h"
+#include "gui/shell/ServiceProvider.h"
+#include "gui/shell/StatusItem.h"
 #include "gui/shell/WorkWindow.h"
 #include "gui/windows/MissingFilesDetailView.h"
 #include "gui/windows/MissingFilesView.h"
@@ -9,14 +14,19 @@
 #include "gui/windows/ProjectPickerView.h"
 #include "gui/windows/QuickProjectView.h"
 
+#include <QCoro/QCoroTask>
 #include <QtCore/QDeadlineTimer>
 #include <QtCore/QFileInfo>
 #include <QtCore/QThread>
+#include <QtCore/QTimer>
 #include <QtCore/QUrl>
+#include <QtGui/QScreen>
 #include <QtWidgets/QAbstractButton>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QLineEdit>
+#include <QtWidgets/QMenu>
+#include <QtWidgets/QMessageBox>
 #include <QtWidgets/QProgressBar>
 
 #include <algorithm>
@@ -34,7 +44,7 @@ bool ScreenshotTour::run()
     }
     // The project catalogue reads the signed-in token from the keyring, as in the app.
     AuthStore::save(AuthState{m_token, std::nullopt});
-    return quickProject() && missingFiles();
+    return quickProject() && missingFiles() && tray();
 }
 
 bool ScreenshotTour::quickProject()
@@ -125,6 +135,121 @@ bool ScreenshotTour::missingFiles()
     if (!waitFor(thumbnailsShown) || !save(&window, QStringLiteral("missing-files-detail"))) {
         return fail(QStringLiteral("the detail form did not show both files"));
     }
+    return true;
+}
+
+bool ScreenshotTour::tray()
+{
+    // Signed in with the saved token, as after an earlier sign-in.
+    std::unique_ptr<AppState> state(QCoro::waitFor(AppState::create(m_service)));
+    ServiceProvider provider(AuthState{m_token, std::nullopt});
+    AppContext context;
+    context.setAppState(state.get());
+    context.setServiceProvider(&provider);
+    // Seven recent uploads, newest first: one under way, one failed, the rest completed.
+    const QStringList names{
+        QStringLiteral("Intro take 2.mov"),    QStringLiteral("B-roll city.mp4"),
+        QStringLiteral("Drone pass.mp4"),      QStringLiteral("Outro.mov"),
+        QStringLiteral("Interview B-cam.mov"), QStringLiteral("Voice-over.wav"),
+        QStringLiteral("Thumbnail ideas.png")};
+    for (qsizetype i = names.size() - 1; i >= 0; --i) {
+        const QUuid id = state->addUploadStatus(names[i]);
+        if (i == 0) {
+            state->updateUploadStatus(id, 0.426);
+        } else {
+            state->finishUploadStatus(id, i != 1);
+        }
+    }
+
+    StatusItem item(&context);
+    item.setupStatusItem();
+    if (!waitFor([&item] { return item.iconGeometry().isValid(); })) {
+        return fail(QStringLiteral("the tray icon did not dock"));
+    }
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    const QRect icon = item.iconGeometry();
+    if (!saveScreen(QRect(screen.right() - 399, screen.top(), 400, 60),
+                    QStringLiteral("tray-panel"))) {
+        return false;
+    }
+    // The popover under the icon, and the area from the panel down to its bottom.
+    const auto popoverArea = [&item, &screen, &icon] {
+        const QRect frame = item.popover()->frameGeometry().united(icon);
+        return QRect(frame.left() - 40, screen.top(), screen.right() + 1 - (frame.left() - 40),
+                     frame.bottom() + 20);
+    };
+    item.showPopover();
+    if (!waitFor([&item] { return item.isPopoverShown(); }) ||
+        !saveScreen(popoverArea(), QStringLiteral("tray-popover"))) {
+        return fail(QStringLiteral("the popover did not show"));
+    }
+    // Drop mode as a drag over the tile brings it: the popover opens unless it is open already.
+    item.closePopover();
+    context.setDropMode(true);
+    item.showPopoverIfHidden();
+    if (!waitFor([&item] { return item.isPopoverShown(); }) ||
+        !saveScreen(popoverArea(), QStringLiteral("tray-popover-drop-mode"))) {
+        return fail(QStringLiteral("the popover did not show in drop mode"));
+    }
+    item.closePopover();
+
+    QMenu *menu = item.statusItemMenu();
+    menu->popup(icon.bottomLeft());
+    if (!waitFor([menu] { return menu->isVisible(); }) ||
+        !saveScreen(QRect(menu->geometry().left() - 40, screen.top(),
+                          screen.right() + 1 - (menu->geometry().left() - 40),
+                          menu->geometry().bottom() + 20),
+                    QStringLiteral("tray-menu"))) {
+        return fail(QStringLiteral("the menu did not show"));
+    }
+    menu->hide();
+
+    // The About dialog is modal: its picture is taken from inside its own event loop.
+    bool aboutSaved = false;
+    QTimer::singleShot(0, [this, &aboutSaved] {
+        QWidget *dialog = nullptr;
+        waitFor([&dialog] {
+            dialog = QApplication::activeModalWidget();
+            return dialog && dialog->isVisible();
+        });
+        aboutSaved = dialog && save(dialog, QStringLiteral("about"));
+        if (dialog) {
+            dialog->close();
+        }
+    });
+    item.showAbout();
+    if (!aboutSaved) {
+        return fail(QStringLiteral("the About dialog did not show"));
+    }
+
+    // An error while the popover is open comes up as an alert over it.
+    item.showPopover();
+    state->setErrorMessage(QStringLiteral("The upload of \"Drone pass.mp4\" failed: the service "
+                                          "did not answer."));
+    QMessageBox *alert = nullptr;
+    if (!waitFor([&item, &alert] {
+            alert = item.popover()->findChild<QMessageBox *>();
+            return alert && alert->isVisible();
+        }) ||
+        !saveScreen(popoverArea().united(alert->frameGeometry().adjusted(-20, 0, 20, 20)),
+                    QStringLiteral("tray-error-alert"))) {
+        return fail(QStringLiteral("the error alert did not show"));
+    }
+    alert->accept();
+    item.closePopover();
+    return true;
+}
+
+bool ScreenshotTour::saveScreen(const QRect &area, const QString &name)
+{
+    const QString path = m_out.filePath(name + QStringLiteral(".png"));
+    QScreen *screen = QGuiApplication::primaryScreen();
+    const QRect clipped = area.intersected(screen->geometry());
+    if (!screen->grabWindow(0, clipped.x(), clipped.y(), clipped.width(), clipped.height())
+             .save(path)) {
+        return fail(QStringLiteral("cannot write ") + path);
+    }
+    std::fprintf(stdout, "%s\n", qPrintable(path));
     return true;
 }
 

@@ -20,6 +20,11 @@ public:
 private:
     bool quickProject();
     bool missingFiles();
+    // The tray: panel, popover signed in with recent uploads, drop mode, menu, About, an error.
+    bool tray();
+    // The screen's area around the tray and whatever the app shows there, other clients' windows
+    // included (the panel).
+    bool saveScreen(const QRect &area, const QString &name);
     // Runs the event loop until the condition holds; false after the timeout.
     static bool waitFor(const std::function<bool()> &condition, int timeoutMs = 20000);
     bool save(QWidget *window, const QString &name);

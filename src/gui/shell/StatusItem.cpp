@@ -6,6 +6,7 @@
 #include "gui/shell/AppContext.h"
 #include "gui/shell/LocalClickMonitor.h"
 #include "gui/shell/PopoverWindow.h"
+#include "gui/shell/TrayHostWatcher.h"
 #include "gui/shell/X11RawInputMonitor.h"
 #include "gui/updater/Updater.h"
 
@@ -76,29 +77,41 @@ void StatusItem::setAppContext(AppContext *context)
 
 void StatusItem::setupStatusItem()
 {
-    if (m_statusItem) {
+    if (m_popover) {
         return;
     }
-    // 1. The tray entry.
-    m_statusItem = new QSystemTrayIcon(this);
-    // 2. Its image, or the product's first letter; primary and secondary clicks come here.
-    m_statusItem->setIcon(menuBarIcon(m_iconResource));
-    m_statusItem->setToolTip(QString::fromUtf8(BuildConfig::kBundleName));
-    connect(m_statusItem, &QSystemTrayIcon::activated, this, &StatusItem::statusItemClicked);
-    // 3. The menu, kept apart from the icon: GNOME's AppIndicator extension opens an attached
+    // 1. The menu, kept apart from the icon: GNOME's AppIndicator extension opens an attached
     // menu on a primary click too.
     buildMenu();
-    // 4. The popover's window; every way of hiding it ends in popoverDidClose.
+    // 2. The popover's window; every way of hiding it ends in popoverDidClose.
     m_popover = std::make_unique<PopoverWindow>(PopoverWindow::isWaylandSession());
     connect(m_popover.get(), &PopoverWindow::closed, this, &StatusItem::popoverDidClose);
     connect(qApp, &QGuiApplication::focusWindowChanged, this, &StatusItem::focusChanged);
-
-    m_statusItem->show();
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
-        Logger::warn(QStringLiteral("[AppDelegate] No system tray available; the tray icon "
-                                    "appears when one starts, until then starting the app "
-                                    "again opens the popover"));
+    // 3. The tray entry, once the desktop has a tray: Qt picks its kind at the first icon. A
+    // host that restarts later is Qt's business; the icon docks again by itself.
+    if (TrayHostWatcher::isHostPresent()) {
+        createTrayIcon();
+        return;
     }
+    Logger::warn(QStringLiteral("[AppDelegate] No system tray available; the tray icon "
+                                "appears when one starts, until then starting the app "
+                                "again opens the popover"));
+    m_trayHostWatcher = std::make_unique<TrayHostWatcher>();
+    connect(m_trayHostWatcher.get(), &TrayHostWatcher::appeared, this, [this] {
+        m_trayHostWatcher.release()->deleteLater();
+        createTrayIcon();
+    });
+    m_trayHostWatcher->waitForHost();
+}
+
+void StatusItem::createTrayIcon()
+{
+    // Its image, or the product's first letter; primary and secondary clicks come here.
+    m_statusItem = new QSystemTrayIcon(this);
+    m_statusItem->setIcon(menuBarIcon(m_iconResource));
+    m_statusItem->setToolTip(QString::fromUtf8(BuildConfig::kBundleName));
+    connect(m_statusItem, &QSystemTrayIcon::activated, this, &StatusItem::statusItemClicked);
+    m_statusItem->show();
 }
 
 void StatusItem::buildMenu()
@@ -186,7 +199,7 @@ void StatusItem::statusItemClicked(QSystemTrayIcon::ActivationReason reason)
 
 void StatusItem::togglePopover()
 {
-    if (!m_popover || !m_statusItem) {
+    if (!m_popover) {
         return;
     }
     if (isPopoverShown()) {
@@ -353,6 +366,8 @@ void StatusItem::showAbout()
     QPushButton *ok = box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
     QPushButton *uninstall = box.addButton(QStringLiteral("Uninstall..."), QMessageBox::ResetRole);
     box.setDefaultButton(ok);
+    // Escape and the window's close button mean OK; without this the dialog ignores both.
+    box.setEscapeButton(ok);
     box.exec();
     // 3. The uninstall flow is not part of this build yet.
     if (box.clickedButton() == uninstall) {

@@ -11,6 +11,7 @@
 class AppContext;
 class LocalClickMonitor;
 class PopoverWindow;
+class TrayHostWatcher;
 class QMenu;
 
 // The tray entry: its icon, the popover a primary click toggles, the menu of a secondary click,
@@ -30,7 +31,8 @@ public:
     // Held weakly; the popover's content observes it.
     void setAppContext(AppContext *context);
 
-    // Creates the tray icon, the menu and the popover window. Called once.
+    // Creates the menu, the popover window and the tray icon, the icon once a tray host exists.
+    // Called once.
     void setupStatusItem();
 
     // The tray icon drawn from the image, or the letter when the image is missing, in the
@@ -73,12 +75,14 @@ Q_SIGNALS:
 
 private:
     void buildMenu();
+    void createTrayIcon();
     // Closes the popover when keyboard focus leaves it and the windows it opened.
     void focusChanged();
 
     QPointer<AppContext> m_appContext;
     QString m_iconResource;
-    QSystemTrayIcon *m_statusItem = nullptr;
+    QSystemTrayIcon *m_statusItem = nullptr; // null until a tray host exists
+    std::unique_ptr<TrayHostWatcher> m_trayHostWatcher;
     std::unique_ptr<QMenu> m_statusItemMenu;
     std::unique_ptr<PopoverWindow> m_popover;
     QMetaObject::Connection m_popoverGlobalClickMonitor;

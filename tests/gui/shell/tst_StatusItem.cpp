@@ -2,27 +2,19 @@
 #include "gui/shell/PopoverWindow.h"
 #include "gui/shell/StatusItem.h"
 #include "support/DataRows.h"
+#include "support/SessionTray.h"
 #include "support/TestEnvironment.h"
 
 #include <QtCore/QProcess>
 #include <QtCore/QScopeGuard>
 #include <QtGui/QScreen>
+#include <QtGui/QWindow>
 #include <QtWidgets/QMenu>
-
-#include <csignal>
 
 using namespace Qt::StringLiterals;
 using namespace TestSupport;
 
 namespace {
-
-QString xdotool(const QStringList &arguments)
-{
-    QProcess process;
-    process.start(u"xdotool"_s, arguments);
-    process.waitForFinished();
-    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-}
 
 void click(const QPoint &at, int button = 1)
 {
@@ -49,11 +41,14 @@ class TestStatusItem : public QObject {
             m_tray.waitForFinished();
             QTRY_VERIFY(m_item->iconGeometry().isEmpty());
         }
-        m_tray.start(u"trayer"_s, {u"--edge"_s, edge, u"--align"_s, u"right"_s, u"--widthtype"_s,
-                                   u"request"_s, u"--height"_s, u"24"_s, u"--transparent"_s,
-                                   u"false"_s, u"--SetDockType"_s, u"true"_s});
+        m_tray.start(u"trayer"_s, trayArguments(edge));
         QTRY_VERIFY_WITH_TIMEOUT(m_item->iconGeometry().isValid(), 10000);
         QTRY_COMPARE(m_item->iconGeometry().top() > 400, edge == u"bottom"_s);
+        // Clicks reach the icon once the host has embedded and shown its window.
+        QTRY_VERIFY(std::ranges::any_of(QApplication::topLevelWidgets(), [](QWidget *widget) {
+            return QByteArray(widget->metaObject()->className()).contains("SystemTray") &&
+                   widget->windowHandle() && widget->windowHandle()->isExposed();
+        }));
         m_edge = edge;
     }
 
@@ -61,16 +56,12 @@ private Q_SLOTS:
     void initTestCase()
     {
         // The session's tray host gives way to one this test can restart.
-        for (const QString &window :
-             xdotool({u"search"_s, u"--classname"_s, u"trayer"_s}).split(u'\n')) {
-            const int pid = xdotool({u"getwindowpid"_s, window}).toInt();
-            if (pid > 0) {
-                ::kill(pid, SIGTERM);
-            }
-        }
+        stopSessionTray();
         QTRY_VERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
         m_item = std::make_unique<StatusItem>(&m_context);
         m_item->setupStatusItem();
+        // Made only once a host exists, so that Qt can pick the host's kind.
+        QVERIFY(!m_item->trayIcon());
         startTray(u"top"_s);
     }
     void cleanupTestCase()
@@ -78,7 +69,7 @@ private Q_SLOTS:
         m_item.reset();
         m_tray.kill();
         m_tray.waitForFinished();
-        QProcess::startDetached(u"trayer"_s, m_tray.arguments().replaceInStrings(m_edge, u"top"_s));
+        restartSessionTray();
     }
 
     void clicksOpenAndClosePopover_data()
