@@ -72,6 +72,10 @@ private slots:
             "called with 3 provider(s)|Collected URL: file://%1/a|ERROR [MainView] Error loading "
             "URL: file://%1/x|URL: file://%1/b|completed with 2 URL(s)|Project window with 2 ");
         row("web link", "quickProjectBin", "https://a.example/b", "1 provider(s)|0 URL(s)");
+        row("a thousand files", "quickProjectBin", "*1000",
+            "called with 1000 provider(s)|URL: file://%1/f999|completed with 1000 URL(s)|Project "
+            "window "
+            "with 1000 ");
         row("beside the bins: refused", "dropBinsArea", "a", "");
     }
     void drops()
@@ -79,9 +83,17 @@ private slots:
         const auto [target, names, log] = fetch<QString, QString, QString>("target", "urls", "log");
         m_context.setDropMode(true); // while shown
         QList<QUrl> urls;
-        for (const QString &name : names.split(u' ')) {
-            void(name != u"x" && QFile(root() + u'/' + name).open(QIODevice::WriteOnly));
-            urls << (name.size() > 1 ? QUrl(name) : QUrl::fromLocalFile(root() + u'/' + name));
+        QStringList files = names.split(u' ');
+        if (names.startsWith(u'*')) { // "*N": N files
+            files.clear();
+            for (int i = 0; i < names.mid(1).toInt(); ++i) {
+                files << u"f%1"_s.arg(i);
+            }
+        }
+        for (const QString &name : std::as_const(files)) {
+            void(name != u"x" && !name.contains(u':') &&
+                 QFile(root() + u'/' + name).open(QIODevice::WriteOnly));
+            urls << (name.contains(u':') ? QUrl(name) : QUrl::fromLocalFile(root() + u'/' + name));
         }
         QMimeData mime;
         mime.setUrls(urls);
