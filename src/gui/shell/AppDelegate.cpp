@@ -17,6 +17,7 @@
 #include "gui/shell/ServiceProvider.h"
 #include "gui/shell/StatusItem.h"
 #include "gui/updater/Updater.h"
+#include "gui/web/WebSession.h"
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QFileInfo>
@@ -269,6 +270,7 @@ QCoro::Task<> AppDelegate::runLaunchTask()
     }
     m_appState = state;
     m_pendingAppState = state;
+    WebSession::attach(state);
     // 2. Hand what exists to the context.
     applyAppContextIfReady();
     // 3.
@@ -425,8 +427,8 @@ void AppDelegate::openDashboardWindow()
     if (!m_appContext || !m_appContext->appState()) {
         return;
     }
-    // 3. The dashboard view is not part of this build yet.
-    Logger::info(QStringLiteral("[AppDelegate] Dashboard requested; no dashboard view to open"));
+    // 3. A new one, from the web module.
+    WebSession::openDashboard();
 }
 
 bool AppDelegate::applicationShouldHandleReopen(bool hasVisibleWindows)

@@ -1,0 +1,64 @@
+#include "DashboardSessionBridge.h"
+#include "DashboardView.h"
+#include "WebViewStore.h"
+#include "gui/web/WebLayer.h"
+
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+class VorlantaWebLayer : public WebLayer {
+public:
+    explicit VorlantaWebLayer(const Setup &setup) : m_printLine(setup.printLine)
+    {
+        WebViewStore::configure(setup.storagePath, setup.cachePath);
+    }
+
+    QWidget *createDashboardWindow(const QUrl &webRoot,
+                                   const std::optional<QString> &token) override
+    {
+        return new DashboardView(webRoot, token, m_printLine);
+    }
+
+    void seedSession(const QUrl &webRoot, const QString &token, std::function<void()> done) override
+    {
+        // One bridge at a time; a later sign-in replaces it. Dropped from the event loop, as its
+        // completion runs inside its own callbacks.
+        auto made = std::make_shared<DashboardSessionBridge *>(nullptr);
+        m_bridge =
+            std::make_unique<DashboardSessionBridge>(token, [this, made, done = std::move(done)] {
+                if (m_bridge.get() == *made) {
+                    m_bridge.release()->deleteLater();
+                }
+                if (done) {
+                    done();
+                }
+            });
+        *made = m_bridge.get();
+        m_bridge->start(webRoot);
+    }
+
+    void clearAll(const QUrl &webRoot, std::function<void()> done) override
+    {
+        WebViewStore::clear(webRoot, std::move(done));
+    }
+
+private:
+    std::function<void(const QString &)> m_printLine;
+    std::unique_ptr<DashboardSessionBridge> m_bridge;
+};
+
+} // namespace
+
+extern "C" __attribute__((visibility("default"))) WebLayer *
+vorlanta_create_web_layer(const WebLayer::Setup *setup)
+{
+    // Chromium's sandbox refuses to run as root (containers, CI); everyone else keeps it.
+    if (::geteuid() == 0 && !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX")) {
+        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    }
+    // Never destroyed: its pages would outlive the application object at exit.
+    static auto *layer = new VorlantaWebLayer(*setup);
+    return layer;
+}

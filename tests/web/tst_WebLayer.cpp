@@ -1,0 +1,132 @@
+#include "gui/web/WebLayer.h"
+#include "support/DataRows.h"
+#include "support/SandboxProcess.h"
+#include "support/TestEnvironment.h"
+
+#include <QtTest/QSignalSpy>
+#include <QtWebEngineCore/QWebEnginePage>
+#include <QtWebEngineCore/QWebEngineScriptCollection>
+#include <QtWebEngineWidgets/QWebEngineView>
+
+using namespace Qt::StringLiterals;
+using namespace TestSupport;
+
+namespace {
+
+// What the script gave back, after the page has answered.
+QVariant js(QWebEnginePage *page, const QString &script)
+{
+    QVariant result;
+    bool done = false;
+    page->runJavaScript(script, [&](const QVariant &value) { result = value, done = true; });
+    [&] { QTRY_VERIFY_WITH_TIMEOUT(done, 10000); }();
+    return result;
+}
+
+// The web application's state once its root page has settled ("signed-in", "signed-out").
+QString settledState(QWebEnginePage *page)
+{
+    QString state;
+    [&] {
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !(state = js(page, u"document.body && document.body.dataset.state || ''"_s).toString())
+                 .isEmpty(),
+            20000);
+    }();
+    return state;
+}
+
+} // namespace
+
+// The web module against the sandbox's web application, in real web views.
+class TestWebLayer : public QObject {
+    Q_OBJECT
+    SandboxProcess m_sandbox;
+    WebLayer *m_web = nullptr;
+    QStringList m_printed;
+
+    // A dashboard window for the token, shown until the test ends; its page.
+    QWebEnginePage *openDashboard(const std::optional<QString> &token)
+    {
+        QWidget *window = m_web->createDashboardWindow(m_sandbox.baseUrl(), token);
+        window->show();
+        return window->findChild<QWebEngineView *>()->page();
+    }
+    void clearAll()
+    {
+        int done = 0;
+        m_web->clearAll(m_sandbox.baseUrl(), [&done] { ++done; });
+        QTRY_COMPARE_WITH_TIMEOUT(done, 1, 10000);
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY2(m_sandbox.isRunning(), qPrintable(m_sandbox.startError()));
+        const WebLayer::Setup setup{root() + u"/web/storage"_s, root() + u"/web/cache"_s,
+                                    [this](const QString &line) { m_printed << line; }};
+        m_web = vorlanta_create_web_layer(&setup);
+    }
+    void init() { clearAll(); }
+    void cleanup()
+    {
+        for (QWidget *window : QApplication::topLevelWidgets()) {
+            delete window;
+        }
+    }
+
+    // The token goes into both storages before the page's scripts read it, unchanged whatever
+    // it holds; without one the page runs without any script of ours.
+    void dashboardStorage_data()
+    {
+        columns<QString, QString>("token", "state");
+        row("the sandbox's token: signed in", "SANDBOX", "signed-in");
+        row("quotes, backslash, script end, line separator", "eyJ\"a'b\\c</script>\u2028d\nend",
+            "signed-out");
+        row("no saved credentials", "", "signed-out");
+    }
+    void dashboardStorage()
+    {
+        const auto [given, state] = fetch<QString, QString>("token", "state");
+        const QString token = given == u"SANDBOX"_s ? m_sandbox.token() : given;
+        QWebEnginePage *page =
+            openDashboard(token.isEmpty() ? std::nullopt : std::optional<QString>(token));
+        QCOMPARE(settledState(page), state);
+        QCOMPARE(page->url().path(), u"/"_s);
+        QCOMPARE(page->scripts().toList().size(), token.isEmpty() ? 0 : 1);
+        const QVariant stored = js(page, u"[localStorage.getItem('token'), "
+                                         "sessionStorage.getItem('token')]"_s);
+        const QStringList expected =
+            token.isEmpty() ? QStringList{QString(), QString()} : QStringList{token, token};
+        QCOMPARE(stored.toStringList(), expected);
+        // A new window the page asks for opens in place.
+        js(page, u"window.open('/login?from=dashboard', '_blank'); 1"_s);
+        QTRY_COMPARE(page->url().path(), u"/login"_s);
+        QCOMPARE(QApplication::topLevelWidgets().size(), 1);
+    }
+
+    // The hidden page seeds the shared profile: a dashboard opened later without a token of its
+    // own is signed in; wiping web data signs it out again.
+    void seedThenClear()
+    {
+        int seeded = 0;
+        m_web->seedSession(m_sandbox.baseUrl(), m_sandbox.token(), [&seeded] { ++seeded; });
+        QTRY_COMPARE_WITH_TIMEOUT(seeded, 1, 20000);
+        QWebEnginePage *page = openDashboard(std::nullopt);
+        QCOMPARE(settledState(page), u"signed-in"_s);
+        clearAll();
+        QSignalSpy reloaded(page, &QWebEnginePage::loadFinished);
+        page->triggerAction(QWebEnginePage::ReloadAndBypassCache);
+        QVERIFY(reloaded.wait(10000));
+        QCOMPARE(settledState(page), u"signed-out"_s);
+        // An unreachable service ends the seeding too, once.
+        m_web->seedSession(QUrl(u"http://127.0.0.1:1/"_s), m_sandbox.token(),
+                           [&seeded] { ++seeded; });
+        QTRY_COMPARE_WITH_TIMEOUT(seeded, 2, 20000);
+        QTest::qWait(200);
+        QCOMPARE(seeded, 2);
+    }
+};
+
+VORLANTA_TEST_MAIN(TestWebLayer)
+#include "tst_WebLayer.moc"
