@@ -8,6 +8,7 @@
 #include "gui/shell/ServiceProvider.h"
 #include "gui/shell/StatusItem.h"
 #include "gui/shell/WorkWindow.h"
+#include "gui/web/WebLayer.h"
 #include "gui/windows/MissingFilesDetailView.h"
 #include "gui/windows/MissingFilesView.h"
 #include "gui/windows/ProjectCardView.h"
@@ -17,10 +18,13 @@
 #include <QCoro/QCoroTask>
 #include <QtCore/QDeadlineTimer>
 #include <QtCore/QFileInfo>
+#include <QtCore/QStandardPaths>
 #include <QtCore/QThread>
 #include <QtCore/QTimer>
 #include <QtCore/QUrl>
 #include <QtGui/QScreen>
+#include <QtWebEngineCore/QWebEnginePage>
+#include <QtWebEngineWidgets/QWebEngineView>
 #include <QtWidgets/QAbstractButton>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QLabel>
@@ -44,7 +48,7 @@ bool ScreenshotTour::run()
     }
     // The project catalogue reads the signed-in token from the keyring, as in the app.
     AuthStore::save(AuthState{m_token, std::nullopt});
-    return quickProject() && missingFiles() && tray();
+    return quickProject() && missingFiles() && tray() && dashboard();
 }
 
 bool ScreenshotTour::quickProject()
@@ -237,6 +241,34 @@ bool ScreenshotTour::tray()
     }
     alert->accept();
     item.closePopover();
+    return true;
+}
+
+bool ScreenshotTour::dashboard()
+{
+    // The profile goes into the private home that scripts/screenshots removes.
+    const QString profile = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) +
+                            QStringLiteral("/vorlanta-screenshots-web");
+    const WebLayer::Setup setup{
+        profile + QStringLiteral("/storage"), profile + QStringLiteral("/cache"), {}};
+    WebLayer *web = vorlanta_create_web_layer(&setup);
+    const std::unique_ptr<QWidget> window(web->createDashboardWindow(QUrl(m_service), m_token));
+    window->show();
+    // The web application has asked the API who is signed in and listed the projects.
+    auto *page = window->findChild<QWebEngineView *>()->page();
+    // Answers may arrive after this function has returned.
+    const auto state = std::make_shared<QString>();
+    const auto settled = [page, state] {
+        page->runJavaScript(QStringLiteral("document.body && document.body.dataset.state + ' ' + "
+                                           "document.querySelectorAll('#projects li').length"),
+                            [state](const QVariant &value) { *state = value.toString(); });
+        return state->startsWith(QStringLiteral("signed-in ")) &&
+               !state->endsWith(QStringLiteral(" 0"));
+    };
+    const bool shown = waitFor(settled);
+    if (!shown || !save(window.get(), QStringLiteral("dashboard-signed-in"))) {
+        return fail(QStringLiteral("the dashboard did not show the creator signed in"));
+    }
     return true;
 }
 

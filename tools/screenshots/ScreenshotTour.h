@@ -22,6 +22,8 @@ private:
     bool missingFiles();
     // The tray: panel, popover signed in with recent uploads, drop mode, menu, About, an error.
     bool tray();
+    // The dashboard window, signed in with the token.
+    bool dashboard();
     // The screen's area around the tray and whatever the app shows there, other clients' windows
     // included (the panel).
     bool saveScreen(const QRect &area, const QString &name);
