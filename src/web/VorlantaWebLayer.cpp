@@ -1,3 +1,4 @@
+#include "AuthHandler.h"
 #include "DashboardSessionBridge.h"
 #include "DashboardView.h"
 #include "WebViewStore.h"
@@ -42,6 +43,20 @@ public:
     void clearAll(const QUrl &webRoot, std::function<void()> done) override
     {
         WebViewStore::clear(webRoot, std::move(done));
+    }
+
+    void startWebAuthSession(const QUrl &loginPage, const QString &webDomain,
+                             std::function<void(const LoginOutcome &)> done) override
+    {
+        // One login at a time; the handler goes once it has answered.
+        auto *handler = new AuthHandler(webDomain, m_printLine);
+        handler->startWebAuthSession(
+            loginPage, [handler, done = std::move(done)](const LoginOutcome &outcome) {
+                handler->deleteLater();
+                if (done) {
+                    done(outcome);
+                }
+            });
     }
 
 private:

@@ -105,6 +105,80 @@ private Q_SLOTS:
         QCOMPARE(QApplication::topLevelWidgets().size(), 1);
     }
 
+    // Web login on the sandbox's test pages. page: a path, "SANDBOX-DOWN" for a service that
+    // is not there; expect: the token taken, "-" for none once the window is closed by hand,
+    // "error", or "dialogs" (the page's alert/confirm/prompt/window.open answered with nothing).
+    void webLogin_data()
+    {
+        columns<QString, QString>("page", "expect");
+        const QString jwt = u"eyJ"_s + QString(117, u'x'); // 120 characters
+        const auto storage = [](const QString &area, const QString &key, const QString &value) {
+            return u"/__test/storage?storage=%1&when=load&key=%2&value=%3"_s.arg(
+                area, key, QString::fromLatin1(QUrl::toPercentEncoding(value)));
+        };
+        const auto framed = [](const QString &src, const QString &origin) {
+            return u"/__test/frame?origin=%1&src=%2"_s.arg(
+                origin, QString::fromLatin1(QUrl::toPercentEncoding(src)));
+        };
+        const QString odd = u"eyJ\"q'\\"_s + QString(54, u'z');
+        row("JWT under token at load: once", storage(u"local"_s, u"token"_s, jwt), jwt);
+        row("JWT under chat_token: ignored", storage(u"local"_s, u"chat_token"_s, jwt), "-");
+        row("39 characters under accessToken",
+            storage(u"local"_s, u"accessToken"_s, QString(39, u'a')), "-");
+        row("40 characters under accessToken",
+            storage(u"local"_s, u"accessToken"_s, QString(40, u'a')), QString(40, u'a'));
+        row("session storage", storage(u"session"_s, u"authToken"_s, jwt), jwt);
+        row("quotes and backslashes", storage(u"local"_s, u"token"_s, odd), odd);
+        row("set in a subframe", framed(storage(u"local"_s, u"token"_s, jwt), {}), jwt);
+        row("another origin's subframe: ignored",
+            framed(storage(u"local"_s, u"token"_s, jwt), u"other"_s), "-");
+        row("service not there", "SANDBOX-DOWN", "error");
+        row("dialogs and new windows", "/__test/dialogs?open=/login", "dialogs");
+    }
+    void webLogin()
+    {
+        const auto [page, expect] = fetch<QString, QString>("page", "expect");
+        const QUrl url = page == u"SANDBOX-DOWN"_s ? QUrl(u"http://127.0.0.1:1/login"_s)
+                                                   : m_sandbox.baseUrl().resolved(QUrl(page));
+        m_printed.clear();
+        QList<WebLayer::LoginOutcome> outcomes;
+        m_web->startWebAuthSession(
+            url, u"127.0.0.1"_s,
+            [&outcomes](const WebLayer::LoginOutcome &outcome) { outcomes << outcome; });
+        QWidget *window = nullptr;
+        for (QWidget *widget : QApplication::topLevelWidgets()) {
+            window = widget->objectName() == u"login"_s ? widget : window;
+        }
+        QVERIFY(window && window->isVisible());
+        QCOMPARE(window->windowTitle(), u"Login - Vorlanta Creator"_s);
+        if (expect == u"-"_s || expect == u"dialogs"_s) {
+            QWebEnginePage *login = window->findChild<QWebEngineView *>()->page();
+            QTRY_VERIFY_WITH_TIMEOUT(js(login, u"document.readyState"_s) == u"complete"_s, 10000);
+            QTest::qWait(1500); // the read after load and a few polls have run
+            if (expect == u"dialogs"_s) {
+                // No dialog answered for the user; a new window opens nowhere.
+                QVERIFY(js(login, u"document.getElementById('result').textContent"_s)
+                            .toString()
+                            .startsWith(u"{\"alert\":\"undefined\",\"confirm\":false,"
+                                        "\"prompt\":null,"_s));
+                QCOMPARE(QApplication::topLevelWidgets().size(), 1);
+            }
+            QVERIFY(outcomes.isEmpty());
+            window->close();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(outcomes.size(), 1, 20000);
+        QTest::qWait(700); // a second finding would have arrived by now
+        QCOMPARE(outcomes.size(), 1);
+        const WebLayer::LoginOutcome &outcome = outcomes.constFirst();
+        QCOMPARE(!outcome.error.isEmpty(), expect == u"error"_s);
+        QCOMPARE(outcome.token.value_or(u"-"_s),
+                 expect == u"error"_s || expect == u"dialogs"_s ? u"-"_s : expect);
+        QTRY_VERIFY(!window->isVisible());
+        // One result, and standard output never sees the token.
+        QCOMPARE(m_printed.filter(u"AuthHandler: finishing with result"_s).size(), 1);
+        QVERIFY(!outcome.token || !m_printed.join(u'\n').contains(*outcome.token));
+    }
+
     // The hidden page seeds the shared profile: a dashboard opened later without a token of its
     // own is signed in; wiping web data signs it out again.
     void seedThenClear()

@@ -21,6 +21,12 @@ public:
         std::function<void(const QString &line)> printLine;
     };
 
+    // How a web login ended: a token, nothing (the window was closed), or an error.
+    struct LoginOutcome {
+        std::optional<QString> token;
+        QString error; // not empty when a page failed to load
+    };
+
     virtual ~WebLayer() = default;
 
     // The dashboard window ("dashboard", not shown yet) for the web application's root page,
@@ -33,6 +39,10 @@ public:
                              std::function<void()> done) = 0;
     // Removes the profile's cookies, cache and the web application's storage; done runs once.
     virtual void clearAll(const QUrl &webRoot, std::function<void()> done) = 0;
+    // Signs in through the login page in the "Login - Vorlanta Creator" window; tokens count
+    // from pages of the web domain (and its subdomains) only. done runs once.
+    virtual void startWebAuthSession(const QUrl &loginPage, const QString &webDomain,
+                                     std::function<void(const LoginOutcome &)> done) = 0;
 
     // The module's layer, loaded on first use; null (with the reason in *error) when the module
     // cannot be loaded. The setup of the first call holds.

@@ -7,12 +7,57 @@
 #include "core/shell/Logger.h"
 #include "core/shell/Paths.h"
 
+#include <QCoro/QCoroSignal>
 #include <QtCore/QDir>
+#include <QtCore/QPointer>
 #include <QtWidgets/QWidget>
+
+#include <stdexcept>
 
 namespace WebSession {
 
 namespace {
+
+// Carries a web login's outcome from the layer's callback to the awaiting coroutine.
+class LoginWaiter : public QObject {
+    Q_OBJECT
+public:
+    void finish(const WebLayer::LoginOutcome &outcome)
+    {
+        m_outcome = outcome;
+        Q_EMIT finished();
+    }
+    const WebLayer::LoginOutcome &outcome() const { return m_outcome; }
+
+Q_SIGNALS:
+    void finished();
+
+private:
+    WebLayer::LoginOutcome m_outcome;
+};
+
+QCoro::Task<std::optional<QString>> webLogin(QUrl loginPage)
+{
+    QString error;
+    WebLayer *web = WebLayer::load(setup(), &error);
+    if (!web) {
+        throw std::runtime_error("The web module cannot be loaded: " + error.toStdString());
+    }
+    LoginWaiter waiter;
+    web->startWebAuthSession(
+        loginPage, QString::fromUtf8(BuildConfig::kWebDomain),
+        [waiter = QPointer<LoginWaiter>(&waiter)](const WebLayer::LoginOutcome &outcome) {
+            if (waiter) {
+                waiter->finish(outcome);
+            }
+        });
+    co_await qCoro(&waiter, &LoginWaiter::finished);
+    const WebLayer::LoginOutcome outcome = waiter.outcome();
+    if (!outcome.error.isEmpty()) {
+        throw std::runtime_error(outcome.error.toStdString());
+    }
+    co_return outcome.token;
+}
 
 void printCleared()
 {
@@ -40,6 +85,7 @@ void attach(AppState *state)
             web->seedSession(webRoot(), token, {});
         }
     };
+    state->webLogin = &webLogin;
     state->clearWebData = [] {
         if (WebLayer *web = WebLayer::loaded()) {
             web->clearAll(webRoot(), &printCleared);
@@ -73,3 +119,5 @@ QWidget *openDashboard()
 }
 
 } // namespace WebSession
+
+#include "WebSession.moc"
