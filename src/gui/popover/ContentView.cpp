@@ -2,7 +2,7 @@
 
 #include "core/api/AppState.h"
 #include "gui/popover/MainView.h"
-#include "gui/popover/SetupPromptPlaceholder.h"
+#include "gui/setup/SetupPromptView.h"
 #include "gui/shell/AppContext.h"
 
 #include <QtWidgets/QMessageBox>
@@ -45,7 +45,7 @@ void ContentView::showAuthStatus()
     m_showsMainView = signedIn;
     m_content = signedIn
                     ? static_cast<QWidget *>(new MainView(m_state, m_context, m_closePopover, this))
-                    : new SetupPromptPlaceholder(m_state, this);
+                    : new SetupPromptView(m_state, m_context, this);
     m_layout->addWidget(m_content);
 }
 

@@ -15,6 +15,11 @@ QString PopoverSymbols::themeName(const QString &symbol)
          QStringLiteral("system-log-out-symbolic")},
         {QStringLiteral("gear"), QStringLiteral("emblem-system-symbolic")},
         {QStringLiteral("arrow.down.doc"), QStringLiteral("document-import-symbolic")},
+        {QStringLiteral("rectangle.and.pencil.and.ellipsis"),
+         QStringLiteral("dialog-password-symbolic")},
+        {QStringLiteral("lock.shield.fill"), QStringLiteral("security-high-symbolic")},
+        {QStringLiteral("checkmark.circle.fill"), QStringLiteral("emblem-ok-symbolic")},
+        {QStringLiteral("folder.badge.plus"), QStringLiteral("folder-new-symbolic")},
     };
     return names.value(symbol);
 }

@@ -2,6 +2,7 @@
 
 #include "core/shell/Logger.h"
 #include "core/shell/PendingServiceActions.h"
+#include "gui/setup/SetupWindowManager.h"
 #include "gui/shell/NotificationCenter.h"
 #include "gui/shell/ServiceProvider.h"
 #include "gui/shell/StartupNotification.h"
@@ -20,7 +21,9 @@ QString count(qsizetype n)
 
 } // namespace
 
-AppContext::AppContext(QObject *parent) : QObject(parent) {}
+AppContext::AppContext(QObject *parent)
+    : QObject(parent), m_setupWindowManager(new SetupWindowManager(this))
+{}
 
 AppContext::~AppContext()
 {

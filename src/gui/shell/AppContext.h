@@ -10,6 +10,7 @@
 
 class AuthTokenReceiver;
 class ServiceProvider;
+class SetupWindowManager;
 class WorkWindow;
 class QWidget;
 
@@ -43,6 +44,9 @@ public:
     void focus(QWidget *window);
     void windowWillClose(QObject *window);
 
+    // The setup window's manager, owned.
+    SetupWindowManager *setupWindowManager() const { return m_setupWindowManager; }
+
     // The open work windows; null when none is open.
     QWidget *quickProjectWindow() const;
     QWidget *missingFilesWindow() const;
@@ -68,6 +72,7 @@ private:
     AuthTokenReceiver *m_appState = nullptr;
     QPointer<ServiceProvider> m_serviceProvider;
     bool m_isDropMode = false;
+    SetupWindowManager *m_setupWindowManager;
     QPointer<WorkWindow> m_quickProjectWindow;
     QPointer<WorkWindow> m_missingFilesWindow;
 };

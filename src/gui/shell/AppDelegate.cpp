@@ -11,6 +11,7 @@
 #include "core/shell/Logger.h"
 #include "core/shell/PendingAuthToken.h"
 #include "core/shell/PendingServiceActions.h"
+#include "gui/setup/SetupWindowManager.h"
 #include "gui/shell/AppContext.h"
 #include "gui/shell/NautilusScripts.h"
 #include "gui/shell/NotificationCenter.h"
@@ -397,9 +398,10 @@ void AppDelegate::applyAppContextIfReady()
     // 2.
     Logger::info(QStringLiteral(
         "[AppDelegate] applyAppContextIfReady: appContext available, applying state and provider"));
-    // 3. Hand over the authentication state.
+    // 3. Hand over the authentication state; the setup window follows its status.
     if (m_pendingAppState) {
         m_appContext->setAppState(m_pendingAppState);
+        m_appContext->setupWindowManager()->bind(dynamic_cast<AppState *>(m_pendingAppState));
     }
     // 4. The context links the provider back and delivers what it finds parked.
     if (m_pendingProvider) {
