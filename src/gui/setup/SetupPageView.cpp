@@ -2,6 +2,7 @@
 
 #include "core/api/AppState.h"
 #include "gui/popover/PopoverSymbols.h"
+#include "gui/setup/SetupLabel.h"
 
 #include <QCoro/QCoroTask>
 #include <QtCore/QEvent>
@@ -14,20 +15,9 @@
 
 namespace {
 
-QLabel *label(const QString &text, QWidget *parent, int pointDelta = 0, bool bold = false)
-{
-    auto *made = new QLabel(text, parent);
-    QFont font = made->font();
-    font.setPointSizeF(font.pointSizeF() + pointDelta);
-    font.setBold(bold);
-    made->setFont(font);
-    made->setWordWrap(true);
-    return made;
-}
-
 QLabel *secondary(const QString &text, QWidget *parent)
 {
-    QLabel *made = label(text, parent);
+    QLabel *made = setupLabel(text, parent);
     made->setForegroundRole(QPalette::PlaceholderText);
     return made;
 }
@@ -45,7 +35,7 @@ SetupPageView::SetupPageView(AppState *appState, QWidget *parent)
     auto *logo = new QLabel(this);
     logo->setPixmap(QIcon(QStringLiteral(":/setup/VorlantaLogo.svg")).pixmap(QSize(72, 72)));
     layout->addWidget(logo, 0, Qt::AlignHCenter);
-    QLabel *title = label(QStringLiteral("Welcome to Vorlanta"), this, 10, true);
+    QLabel *title = setupLabel(QStringLiteral("Welcome to Vorlanta"), this, 10, true);
     title->setAlignment(Qt::AlignCenter);
     layout->addWidget(title);
     QLabel *subtitle = secondary(QStringLiteral("Connect your account to get started"), this);
@@ -100,7 +90,7 @@ SetupPageView::SetupPageView(AppState *appState, QWidget *parent)
     spinner->setTextVisible(false);
     spinner->setFixedWidth(160);
     overlayLayout->addWidget(spinner, 0, Qt::AlignHCenter);
-    QLabel *connecting = label(QStringLiteral("Connecting..."), m_overlay);
+    QLabel *connecting = setupLabel(QStringLiteral("Connecting..."), m_overlay);
     connecting->setAlignment(Qt::AlignCenter);
     overlayLayout->addWidget(connecting);
     overlayLayout->addStretch(1);
@@ -136,11 +126,11 @@ QAbstractButton *SetupPageView::optionCard(int index, const QString &title, cons
     auto *texts = new QVBoxLayout;
     texts->setSpacing(2);
     auto *heading = new QHBoxLayout;
-    QLabel *name = label(title, card, 2, true);
+    QLabel *name = setupLabel(title, card, 2, true);
     name->setWordWrap(false);
     heading->addWidget(name);
     heading->addSpacing(6);
-    QLabel *tag = label(badge, card, -1);
+    QLabel *tag = setupLabel(badge, card, -1);
     tag->setWordWrap(false);
     tag->setStyleSheet(QStringLiteral("color: %1; border: 1px solid %1; border-radius: 8px;"
                                       " padding: 1px 8px;")

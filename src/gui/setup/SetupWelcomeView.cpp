@@ -1,6 +1,7 @@
 #include "gui/setup/SetupWelcomeView.h"
 
 #include "gui/popover/PopoverSymbols.h"
+#include "gui/setup/SetupLabel.h"
 #include "gui/shell/NotificationCenter.h"
 
 #include <QtCore/QDir>
@@ -13,21 +14,6 @@
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QVBoxLayout>
-
-namespace {
-
-QLabel *label(const QString &text, QWidget *parent, int pointDelta = 0, bool bold = false)
-{
-    auto *made = new QLabel(text, parent);
-    QFont font = made->font();
-    font.setPointSizeF(font.pointSizeF() + pointDelta);
-    font.setBold(bold);
-    made->setFont(font);
-    made->setWordWrap(true);
-    return made;
-}
-
-} // namespace
 
 SetupWelcomeView::SetupWelcomeView(std::function<void()> onClose, QWidget *parent)
     : QWidget(parent), m_onClose(std::move(onClose))
@@ -44,7 +30,7 @@ SetupWelcomeView::SetupWelcomeView(std::function<void()> onClose, QWidget *paren
     auto *check = new QLabel(badge);
     check->setPixmap(PopoverSymbols::pixmap(QStringLiteral("checkmark.circle.fill"), green, 28,
                                             devicePixelRatioF()));
-    QLabel *allSet = label(QStringLiteral("You're all set!"), badge, 6, true);
+    QLabel *allSet = setupLabel(QStringLiteral("You're all set!"), badge, 6, true);
     allSet->setObjectName(QStringLiteral("allSet"));
     allSet->setWordWrap(false);
     allSet->setStyleSheet(QStringLiteral("color: %1;").arg(green.name()));
@@ -61,11 +47,11 @@ SetupWelcomeView::SetupWelcomeView(std::function<void()> onClose, QWidget *paren
     animateIn->start();
     layout->addWidget(badge);
     QLabel *heading =
-        label(QStringLiteral("Create orders instantly by right-clicking your video files"), this, 4,
-              true);
+        setupLabel(QStringLiteral("Create orders instantly by right-clicking your video files"),
+                   this, 4, true);
     heading->setAlignment(Qt::AlignCenter);
     layout->addWidget(heading);
-    QLabel *how = label(QStringLiteral("Here's how it works"), this);
+    QLabel *how = setupLabel(QStringLiteral("Here's how it works"), this);
     how->setForegroundRole(QPalette::PlaceholderText);
     how->setAlignment(Qt::AlignCenter);
     layout->addWidget(how);
@@ -78,14 +64,14 @@ SetupWelcomeView::SetupWelcomeView(std::function<void()> onClose, QWidget *paren
                              QStringLiteral("Send to Vorlanta")};
     for (int i = 0; i < titles.size(); ++i) {
         auto *step = new QHBoxLayout;
-        QLabel *number = label(QString::number(i + 1), this, 2, true);
+        QLabel *number = setupLabel(QString::number(i + 1), this, 2, true);
         number->setFixedSize(30, 30);
         number->setAlignment(Qt::AlignCenter);
         number->setStyleSheet(
             QStringLiteral("border-radius: 15px; color: palette(highlighted-text);"
                            " background: palette(highlight);"));
         step->addWidget(number);
-        step->addWidget(label(titles[i], this, 2));
+        step->addWidget(setupLabel(titles[i], this, 2));
         steps->addLayout(step);
     }
     steps->addStretch(1);
