@@ -13,6 +13,9 @@ class VorlantaWebLayer : public WebLayer {
 public:
     explicit VorlantaWebLayer(const Setup &setup) : m_printLine(setup.printLine)
     {
+        if (!m_printLine) {
+            m_printLine = [](const QString &) {};
+        }
         WebViewStore::configure(setup.storagePath, setup.cachePath);
     }
 

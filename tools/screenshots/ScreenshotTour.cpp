@@ -3,6 +3,8 @@
 #include "core/api/AppState.h"
 #include "core/api/AuthStore.h"
 #include "core/api/VorlantaApiClient.h"
+#include "gui/popover/StatusItemPopoverView.h"
+#include "gui/setup/SetupWindowManager.h"
 #include "gui/shell/AppContext.h"
 #include "gui/shell/PopoverWindow.h"
 #include "gui/shell/ServiceProvider.h"
@@ -48,7 +50,7 @@ bool ScreenshotTour::run()
     }
     // The project catalogue reads the signed-in token from the keyring, as in the app.
     AuthStore::save(AuthState{m_token, std::nullopt});
-    return quickProject() && missingFiles() && tray() && dashboard();
+    return quickProject() && missingFiles() && tray() && dashboard() && setup();
 }
 
 bool ScreenshotTour::quickProject()
@@ -272,6 +274,70 @@ bool ScreenshotTour::dashboard()
     return true;
 }
 
+bool ScreenshotTour::setup()
+{
+    AuthStore::deleteAuthState();
+    std::unique_ptr<AppState> state(QCoro::waitFor(AppState::create(m_service)));
+    AppContext context;
+    context.setAppState(state.get());
+    SetupWindowManager *manager = context.setupWindowManager();
+    manager->bind(state.get());
+    if (!waitFor([manager] { return manager->window() && manager->window()->isVisible(); }) ||
+        !save(manager->window(), QStringLiteral("setup-sign-in"))) {
+        return fail(QStringLiteral("the setup window did not open signed out"));
+    }
+    // The popover while signed out.
+    ServiceProvider provider(AuthState{m_token, std::nullopt});
+    context.setServiceProvider(&provider);
+    StatusItemPopoverView popover(&context, [] {});
+    popover.resize(300, 400);
+    popover.show();
+    if (!waitFor(
+            [&popover] { return popover.findChild<QWidget *>(QStringLiteral("setupPrompt")); }) ||
+        !save(&popover, QStringLiteral("tray-popover-setup-prompt"))) {
+        return fail(QStringLiteral("the popover showed no setup prompt"));
+    }
+    popover.hide();
+    // The in-app login window on the service's login page, with the layer the dashboard
+    // picture made (one per process).
+    const WebLayer::Setup sameLayer{};
+    WebLayer *web = vorlanta_create_web_layer(&sameLayer);
+    // Signed out of the web application too, or the stored token would end the login at once.
+    bool cleared = false;
+    web->clearAll(QUrl(m_service), [&cleared] { cleared = true; });
+    waitFor([&cleared] { return cleared; });
+    bool answered = false;
+    web->startWebAuthSession(QUrl(m_service).resolved(QUrl(QStringLiteral("login"))),
+                             QUrl(m_service).host(),
+                             [&answered](const WebLayer::LoginOutcome &) { answered = true; });
+    QPointer<QWidget> login;
+    const auto loaded = [&login] {
+        for (QWidget *window : QApplication::topLevelWidgets()) {
+            if (window->objectName() == QStringLiteral("login")) {
+                login = window;
+            }
+        }
+        auto *view = login ? login->findChild<QWebEngineView *>() : nullptr;
+        return view && !view->page()->isLoading() &&
+               view->page()->url().path() == QStringLiteral("/login");
+    };
+    if (!waitFor(loaded) || !pause(800) || !login || !save(login, QStringLiteral("login-window"))) {
+        return fail(QStringLiteral("the login window did not show the login page"));
+    }
+    login->close();
+    waitFor([&answered] { return answered; });
+    // Signed in: the same window turns into the welcome page.
+    QCoro::waitFor(state->login(m_token));
+    QWidget *window = manager->window();
+    if (!window || !waitFor([window] {
+            return window->findChild<QWidget *>(QStringLiteral("setupWelcome"));
+        }) ||
+        !pause(900) || !save(window, QStringLiteral("setup-all-set"))) {
+        return fail(QStringLiteral("the setup window did not turn into the welcome page"));
+    }
+    return true;
+}
+
 bool ScreenshotTour::saveScreen(const QRect &area, const QString &name)
 {
     const QString path = m_out.filePath(name + QStringLiteral(".png"));
@@ -283,6 +349,12 @@ bool ScreenshotTour::saveScreen(const QRect &area, const QString &name)
     }
     std::fprintf(stdout, "%s\n", qPrintable(path));
     return true;
+}
+
+bool ScreenshotTour::pause(int ms)
+{
+    const QDeadlineTimer until(ms);
+    return waitFor([&until] { return until.hasExpired(); }, ms + 1000);
 }
 
 bool ScreenshotTour::waitFor(const std::function<bool()> &condition, int timeoutMs)

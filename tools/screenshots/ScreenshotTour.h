@@ -24,11 +24,16 @@ private:
     bool tray();
     // The dashboard window, signed in with the token.
     bool dashboard();
+    // Signed out: the setup window, the login window on the service's page, the popover's
+    // setup prompt; then signed in: the welcome page.
+    bool setup();
     // The screen's area around the tray and whatever the app shows there, other clients' windows
     // included (the panel).
     bool saveScreen(const QRect &area, const QString &name);
     // Runs the event loop until the condition holds; false after the timeout.
     static bool waitFor(const std::function<bool()> &condition, int timeoutMs = 20000);
+    // Lets animations and pages settle; always true.
+    static bool pause(int ms);
     bool save(QWidget *window, const QString &name);
     bool fail(const QString &what);
 
