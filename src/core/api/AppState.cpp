@@ -6,6 +6,8 @@
 #include "core/upload/UploadActivity.h"
 
 #include <QCoro/QCoroTimer>
+#include <QtCore/QJsonDocument>
+#include <QtCore/QJsonObject>
 #include <QtCore/QProcess>
 
 #include <algorithm>
@@ -253,7 +255,62 @@ QCoro::Task<> AppState::login(const QString &tokenArgument)
 
 void AppState::loginWithToken(const QString &token)
 {
-    login(token); // runs on; its result is published through the fields
+    // Signed out, or the answer to the browser sign-in the app opened: taken as it comes.
+    const bool asked =
+        m_browserSignInStarted.isValid() &&
+        m_browserSignInStarted.elapsed() < std::chrono::milliseconds(kBrowserSignInWindow).count();
+    if (m_authStatus != AuthStatus::loggedIn || asked) {
+        login(token); // runs on; its result is published through the fields
+        return;
+    }
+    confirmThenLogin(token);
+}
+
+QCoro::Task<> AppState::confirmThenLogin(QString token)
+{
+    QPointer<AppState> self = this;
+    Console::printLine(QStringLiteral("[AppState] Sign-in link received while signed in"));
+    // Only a token the service accepts is worth a question; a bad one leaves the session as is.
+    std::shared_ptr<VorlantaApiClient> client =
+        VorlantaApiClient::make(m_baseURL, AuthState{token, std::nullopt});
+    const bool valid = co_await client->validateToken();
+    if (!self) {
+        co_return;
+    }
+    if (!valid) {
+        Console::printLine(QStringLiteral("[AppState] Sign-in link refused: the token is invalid"));
+        co_return;
+    }
+    const QString account = accountNameOf(token);
+    bool agreed = false;
+    if (confirmAccountSwitch) {
+        agreed = co_await confirmAccountSwitch(account);
+    }
+    if (!self) {
+        co_return;
+    }
+    if (!agreed) {
+        Console::printLine(QStringLiteral("[AppState] Account switch declined; staying signed in"));
+        co_return;
+    }
+    co_await login(token);
+}
+
+QString AppState::accountNameOf(const QString &token)
+{
+    const QStringList parts = token.split(u'.');
+    if (parts.size() == 3) {
+        const QByteArray payload = QByteArray::fromBase64(
+            parts[1].toLatin1(), QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+        const QJsonObject claims = QJsonDocument::fromJson(payload).object();
+        for (const char *claim : {"name", "email", "sub"}) {
+            const QString value = claims.value(QLatin1String(claim)).toString().trimmed();
+            if (!value.isEmpty()) {
+                return value.left(80);
+            }
+        }
+    }
+    return QStringLiteral("an unnamed account");
 }
 
 void AppState::logout()
@@ -291,6 +348,7 @@ QUrl AppState::loginPageUrl(const QString &query)
 
 void AppState::startExternalAutoLoginFlow()
 {
+    m_browserSignInStarted.start();
     const QUrl url = loginPageUrl(QStringLiteral("back=desktop-app"));
     // The user's default browser; the token returns through the custom URL scheme.
     if (!QProcess::startDetached(QStringLiteral("xdg-open"), {url.toString(QUrl::FullyEncoded)})) {

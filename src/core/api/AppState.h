@@ -5,6 +5,7 @@
 #include "core/shell/AuthTokenReceiver.h"
 
 #include <QCoro/QCoroTask>
+#include <QtCore/QElapsedTimer>
 #include <QtCore/QList>
 #include <QtCore/QObject>
 #include <QtCore/QPointer>
@@ -86,6 +87,13 @@ public:
     std::function<QCoro::Task<std::optional<QString>>(const QUrl &loginPage)> webLogin;
     std::function<void(const QString &token)> startDashboardSession;
     std::function<void()> clearWebData;
+    // Any web page can open a sign-in link. While signed in, one that the app did not ask for
+    // (by opening the browser sign-in within kBrowserSignInWindow) switches to the account it
+    // names only when this answers true; unset, such links are refused.
+    std::function<QCoro::Task<bool>(const QString &account)> confirmAccountSwitch;
+    static constexpr std::chrono::minutes kBrowserSignInWindow{10};
+    // Who a token names, for the user to read: its JWT payload's "name", "email" or "sub".
+    static QString accountNameOf(const QString &token);
 
     // AuthTokenReceiver
     void loginWithToken(const QString &token) override;
@@ -123,6 +131,7 @@ private:
     void setAuthStatus(AuthStatus status);
     void setApiClient(std::shared_ptr<VorlantaApiClient> client);
     void signedIn(std::shared_ptr<VorlantaApiClient> client, const QString &token);
+    QCoro::Task<> confirmThenLogin(QString token);
 
     QString m_baseURL;
     std::shared_ptr<VorlantaApiClient> m_apiClient;
@@ -130,6 +139,8 @@ private:
     QList<UploadStatus> m_uploadStatuses;
     std::optional<QString> m_errorMessage;
     bool m_webLoginRunning = false;
+    // Since the app last opened the browser sign-in.
+    QElapsedTimer m_browserSignInStarted;
     // Bumped by every login and logout: a revalidation still waiting then has nothing to do.
     quint64 m_sessionGeneration = 0;
 };

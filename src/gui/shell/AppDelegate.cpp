@@ -12,6 +12,7 @@
 #include "core/shell/PendingAuthToken.h"
 #include "core/shell/PendingServiceActions.h"
 #include "gui/setup/SetupWindowManager.h"
+#include "gui/shell/AccountSwitchPrompt.h"
 #include "gui/shell/AppContext.h"
 #include "gui/shell/NautilusScripts.h"
 #include "gui/shell/NotificationCenter.h"
@@ -272,6 +273,7 @@ QCoro::Task<> AppDelegate::runLaunchTask()
     m_appState = state;
     m_pendingAppState = state;
     WebSession::attach(state);
+    state->confirmAccountSwitch = &AccountSwitchPrompt::ask;
     // 2. Hand what exists to the context.
     applyAppContextIfReady();
     // 3.

@@ -1,6 +1,7 @@
 #include "core/api/AppState.h"
 #include "core/shell/Logger.h"
 #include "core/upload/QuickProjectService.h"
+#include "support/DataRows.h"
 #include "support/NetworkUploadTestHelpers.h"
 #include "support/QueueFiles.h"
 #include "support/SandboxProcess.h"
@@ -9,6 +10,7 @@
 #include <QtCore/QDirIterator>
 #include <QtCore/QElapsedTimer>
 #include <QtCore/QProcess>
+#include <QtCore/QScopeGuard>
 #include <QtCore/QTemporaryDir>
 #include <QtCore/QTimeZone>
 #include <QtCore/QTimer>
@@ -265,6 +267,61 @@ private Q_SLOTS:
 
     // A token from the delegate signs in; a rejected login later keeps that session; logging
     // out clears the web data (later, not inside logout) even when already signed out.
+    // Any page can open a sign-in link. Signed in, a link the app did not ask for needs a valid
+    // token and the user's yes; one answering the app's own browser sign-in is taken as it is.
+    void signInLinkWhileSignedIn_data()
+    {
+        // asked: the app opened the browser sign-in first; answer: the user's, "-" not asked
+        columns<bool, bool, QString, QString, QString>("signedIn", "asked", "link", "answer",
+                                                       "status");
+        row("signed out: taken", false, false, "valid", "-", "loggedIn");
+        row("signed in: asked, declined", true, false, "valid", "no", "loggedIn");
+        row("signed in: asked, accepted", true, false, "valid", "yes", "loggedIn");
+        row("signed in, bad token: ignored", true, false, "bad", "-", "loggedIn");
+        row("answer to the app's sign-in: taken", true, true, "bad", "-", "requiresSetup");
+    }
+    void signInLinkWhileSignedIn()
+    {
+        const auto [signedIn, asked, link, answer, status] =
+            fetch<bool, bool, QString, QString, QString>("signedIn", "asked", "link", "answer",
+                                                         "status");
+        SandboxProcess sandbox({u"--token"_s, kToken});
+        QVERIFY2(sandbox.isRunning(), qPrintable(sandbox.startError()));
+        if (signedIn) {
+            AuthStore::save(AuthState{kToken, std::nullopt});
+        }
+        std::unique_ptr<AppState> state(await(AppState::create(sandbox.baseUrl().toString())));
+        QCOMPARE(state->authStatus() == Status::loggedIn, signedIn);
+        QStringList prompts;
+        state->confirmAccountSwitch = [&](const QString &account) -> QCoro::Task<bool> {
+            prompts << account;
+            co_return answer == u"yes"_s;
+        };
+        // The browser is a script that notes what it was asked to open.
+        const QTemporaryDir bin;
+        const QString opened = bin.filePath(u"opened"_s);
+        QVERIFY(QueueFiles::writeFile(bin.filePath(u"xdg-open"_s),
+                                      "#!/bin/sh\necho \"$1\" > \"" + opened.toUtf8() + "\"\n"));
+        QFile(bin.filePath(u"xdg-open"_s))
+            .setPermissions(QFileDevice::ExeOwner | QFileDevice::ReadOwner);
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", bin.path().toUtf8() + ':' + path);
+        const auto restore = qScopeGuard([&path] { qputenv("PATH", path); });
+        if (asked) {
+            state->startExternalAutoLoginFlow();
+            QTRY_VERIFY(QFile::exists(opened));
+            QVERIFY(readFile(opened).contains("/login?back=desktop-app"));
+        }
+        const std::shared_ptr<VorlantaApiClient> before = state->apiClient();
+        static_cast<AuthTokenReceiver *>(state.get())
+            ->loginWithToken(link == u"valid"_s ? kToken : u"eyJ.bad.token"_s);
+        QTest::qWait(1500); // the check and the question are over by now
+        QCOMPARE(prompts, answer == u"-"_s ? QStringList() : QStringList{u"app-state-test"_s});
+        QCOMPARE(QVariant::fromValue(state->authStatus()).toString(), status);
+        // A switch signs in anew: the session's client is a new one.
+        QCOMPARE(state->apiClient() != before, answer == u"yes"_s || !signedIn);
+    }
+
     void loginAndLogout()
     {
         SandboxProcess sandbox({u"--token"_s, kToken});
