@@ -70,8 +70,6 @@ int main(int argc, char *argv[])
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
 
-    // The web module, loaded later, needs contexts shared from the start.
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication application(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(BuildConfig::kBundleName));
     QApplication::setOrganizationName(QStringLiteral("Vorlanta"));

@@ -4,10 +4,32 @@
 #include "WebViewStore.h"
 #include "gui/web/WebLayer.h"
 
+#include <QtCore/QCoreApplication>
+#include <QtGui/QOpenGLContext>
+
 #include <memory>
 #include <unistd.h>
 
+// Exported by Qt's GUI library, declared only in its private headers.
+QT_BEGIN_NAMESPACE
+void qt_gl_set_global_share_context(QOpenGLContext *context);
+QT_END_NAMESPACE
+
 namespace {
+
+// The engine draws with a graphics context shared with Qt's own. The application does not ask
+// Qt for one at start (Qt::AA_ShareOpenGLContexts), as it maps ~50 MiB of graphics drivers that
+// a tray app without a web view never needs: it is made here, as Qt would have made it.
+void shareGraphicsContexts()
+{
+    if (QOpenGLContext::globalShareContext()) {
+        return;
+    }
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    auto *context = new QOpenGLContext(QCoreApplication::instance());
+    context->create();
+    qt_gl_set_global_share_context(context);
+}
 
 class VorlantaWebLayer : public WebLayer {
 public:
@@ -76,6 +98,7 @@ vorlanta_create_web_layer(const WebLayer::Setup *setup)
     if (::geteuid() == 0 && !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX")) {
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     }
+    shareGraphicsContexts();
     // Never destroyed: its pages would outlive the application object at exit.
     static auto *layer = new VorlantaWebLayer(*setup);
     return layer;

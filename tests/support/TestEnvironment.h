@@ -41,7 +41,6 @@ QByteArray readFile(const QString &path);
     int main(int argc, char **argv)                                                                \
     {                                                                                              \
         TestSupport::isolateEnvironment();                                                         \
-        QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);                                \
         QApplication app(argc, argv);                                                              \
         TestObject tc;                                                                             \
         QTEST_SET_MAIN_SOURCE_PATH                                                                 \

@@ -6,8 +6,6 @@
 
 int main(int argc, char *argv[])
 {
-    // The web engine needs contexts shared from the start.
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication application(argc, argv);
     QStringList arguments = QApplication::arguments().mid(1);
     if (arguments.size() < 4) {
