@@ -102,8 +102,8 @@ AuthHandler::~AuthHandler()
 bool AuthHandler::isOnWebDomain(const QString &host) const
 {
     const QString lower = host.toLower();
-    return !m_webDomain.isEmpty() &&
-           (lower == m_webDomain || lower.endsWith(QLatin1Char('.') + m_webDomain));
+    const QString subdomains = QStringLiteral(".") + m_webDomain;
+    return !m_webDomain.isEmpty() && (lower == m_webDomain || lower.endsWith(subdomains));
 }
 
 void AuthHandler::startWebAuthSession(const QUrl &authenticationUrl,

@@ -110,7 +110,7 @@ private Q_SLOTS:
     // "error", or "dialogs" (the page's alert/confirm/prompt/window.open answered with nothing).
     void webLogin_data()
     {
-        columns<QString, QString>("page", "expect");
+        columns<QString, QString, QString>("page", "domain", "expect");
         const QString jwt = u"eyJ"_s + QString(117, u'x'); // 120 characters
         const auto storage = [](const QString &area, const QString &key, const QString &value) {
             return u"/__test/storage?storage=%1&when=load&key=%2&value=%3"_s.arg(
@@ -121,34 +121,42 @@ private Q_SLOTS:
                 origin, QString::fromLatin1(QUrl::toPercentEncoding(src)));
         };
         const QString odd = u"eyJ\"q'\\"_s + QString(54, u'z');
-        row("JWT under token at load: once", storage(u"local"_s, u"token"_s, jwt), jwt);
-        row("JWT under chat_token: ignored", storage(u"local"_s, u"chat_token"_s, jwt), "-");
+        row("JWT under token at load: once", storage(u"local"_s, u"token"_s, jwt), "127.0.0.1",
+            jwt);
+        row("JWT under chat_token: ignored", storage(u"local"_s, u"chat_token"_s, jwt), "127.0.0.1",
+            "-");
         row("39 characters under accessToken",
-            storage(u"local"_s, u"accessToken"_s, QString(39, u'a')), "-");
+            storage(u"local"_s, u"accessToken"_s, QString(39, u'a')), "127.0.0.1", "-");
         row("40 characters under accessToken",
-            storage(u"local"_s, u"accessToken"_s, QString(40, u'a')), QString(40, u'a'));
-        row("session storage", storage(u"session"_s, u"authToken"_s, jwt), jwt);
-        row("quotes and backslashes", storage(u"local"_s, u"token"_s, odd), odd);
-        row("set in a subframe", framed(storage(u"local"_s, u"token"_s, jwt), {}), jwt);
+            storage(u"local"_s, u"accessToken"_s, QString(40, u'a')), "127.0.0.1",
+            QString(40, u'a'));
+        row("session storage", storage(u"session"_s, u"authToken"_s, jwt), "127.0.0.1", jwt);
+        row("quotes and backslashes", storage(u"local"_s, u"token"_s, odd), "127.0.0.1", odd);
+        row("set in a subframe", framed(storage(u"local"_s, u"token"_s, jwt), {}), "127.0.0.1",
+            jwt);
         row("another origin's subframe: ignored",
-            framed(storage(u"local"_s, u"token"_s, jwt), u"other"_s), "-");
-        row("service not there", "SANDBOX-DOWN", "error");
+            framed(storage(u"local"_s, u"token"_s, jwt), u"other"_s), "127.0.0.1", "-");
+        // Tokens count from the web domain and its subdomains only, matched on whole labels.
+        row("a host that merely ends like the domain", storage(u"local"_s, u"token"_s, jwt),
+            "7.0.0.1", "-");
+        row("service not there", "SANDBOX-DOWN", "127.0.0.1", "error");
         // Written after the 200 polls of 250 ms gave up: the storage wrapper still catches it.
         row("token long after the poll",
             storage(u"local"_s, u"token"_s, jwt).replace(u"when=load"_s, u"when=delay&ms=51000"_s),
-            jwt);
-        row("dialogs and new windows", "/__test/dialogs?open=/login", "dialogs");
+            "127.0.0.1", jwt);
+        row("dialogs and new windows", "/__test/dialogs?open=/login", "127.0.0.1", "dialogs");
     }
     void webLogin()
     {
-        const auto [page, expect] = fetch<QString, QString>("page", "expect");
+        const auto [page, domain, expect] =
+            fetch<QString, QString, QString>("page", "domain", "expect");
         const QUrl url = page == u"SANDBOX-DOWN"_s ? QUrl(u"http://127.0.0.1:1/login"_s)
                                                    : m_sandbox.baseUrl().resolved(QUrl(page));
         m_printed.clear();
         QList<WebLayer::LoginOutcome> outcomes;
-        m_web->startWebAuthSession(
-            url, u"127.0.0.1"_s,
-            [&outcomes](const WebLayer::LoginOutcome &outcome) { outcomes << outcome; });
+        m_web->startWebAuthSession(url, domain, [&outcomes](const WebLayer::LoginOutcome &outcome) {
+            outcomes << outcome;
+        });
         QWidget *window = nullptr;
         for (QWidget *widget : QApplication::topLevelWidgets()) {
             window = widget->objectName() == u"login"_s ? widget : window;
