@@ -157,9 +157,11 @@ private Q_SLOTS:
         m_web->startWebAuthSession(url, domain, [&outcomes](const WebLayer::LoginOutcome &outcome) {
             outcomes << outcome;
         });
-        QWidget *window = nullptr;
+        QPointer<QWidget> window;
         for (QWidget *widget : QApplication::topLevelWidgets()) {
-            window = widget->objectName() == u"login"_s ? widget : window;
+            if (widget->objectName() == u"login"_s) {
+                window = widget;
+            }
         }
         QVERIFY(window && window->isVisible());
         QCOMPARE(window->windowTitle(), u"Login - Vorlanta Creator"_s);
@@ -185,7 +187,7 @@ private Q_SLOTS:
         QCOMPARE(!outcome.error.isEmpty(), expect == u"error"_s);
         QCOMPARE(outcome.token.value_or(u"-"_s),
                  expect == u"error"_s || expect == u"dialogs"_s ? u"-"_s : expect);
-        QTRY_VERIFY(!window->isVisible());
+        QTRY_VERIFY(!window); // gone once the outcome is out
         // One result, and standard output never sees the token.
         QCOMPARE(m_printed.filter(u"AuthHandler: finishing with result"_s).size(), 1);
         QVERIFY(!outcome.token || !m_printed.join(u'\n').contains(*outcome.token));

@@ -90,7 +90,8 @@ void SetupWindowManager::presentWindowIfNeeded(AppState *appState)
         }
         auto *layout = m_window->layout();
         auto *content = new SetupView(appState, dismiss, m_window);
-        layout->replaceWidget(m_hostingController, content);
+        // The layout hands back the old content's item, which is the caller's to delete.
+        delete layout->replaceWidget(m_hostingController, content);
         m_hostingController->deleteLater();
         m_hostingController = content;
         return;
