@@ -139,8 +139,9 @@ private Q_SLOTS:
         QVERIFY(first.waitForOutput(u"Activation requested by another instance"_s));
         QVERIFY(first.waitForOutput(kReceived));
         const int exitCode = first.stop();
-        QVERIFY2(exitCode == 0, qPrintable(first.output())); // what it said, should it crash
-        QVERIFY(!dayLog().contains(u"tok-SECRET"_s));        // the token never reaches the day file
+        QVERIFY2(exitCode == 0,
+                 qPrintable(first.output() + QString::fromUtf8(first.readAllStandardError())));
+        QVERIFY(!dayLog().contains(u"tok-SECRET"_s)); // the token never reaches the day file
     }
 
     void uploadOptionWritesItsJobAndEndsThenOpenOptionParksPathsAndUrlIsHandled()
