@@ -5,6 +5,7 @@
 #include "gui/web/WebLayer.h"
 
 #include <QtCore/QCoreApplication>
+#include <QtCore/QLoggingCategory>
 #include <QtGui/QOpenGLContext>
 
 #include <memory>
@@ -99,6 +100,9 @@ vorlanta_create_web_layer(const WebLayer::Setup *setup)
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     }
     shareGraphicsContexts();
+    // The engine reports its graphics set-up at every start on standard output, which ends up in
+    // the user's journal; QT_LOGGING_RULES can still ask for it.
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.info=false"));
     // Never destroyed: its pages would outlive the application object at exit.
     static auto *layer = new VorlantaWebLayer(*setup);
     return layer;
