@@ -8,6 +8,7 @@
 #include "core/shell/ArgumentRouter.h"
 #include "core/shell/AuthTokenReceiver.h"
 #include "core/shell/Console.h"
+#include "core/shell/LaunchAgent.h"
 #include "core/shell/Logger.h"
 #include "core/shell/PendingAuthToken.h"
 #include "core/shell/PendingServiceActions.h"
@@ -278,7 +279,8 @@ QCoro::Task<> AppDelegate::runLaunchTask()
     applyAppContextIfReady();
     // 3.
     Console::printLine(QStringLiteral("[AppDelegate] App state/provider ready"));
-    // 4. Nautilus reads scripts only from the user's home.
+    // 4. Start at login; Nautilus reads scripts only from the user's home.
+    LaunchAgent::installLaunchAgentIfNeeded();
     NautilusScripts::installIfMissing();
     // 5. The inbox watcher, then the collector.
     m_missingFilesWatcher->startWatching();

@@ -2,6 +2,7 @@
 #include "core/queue/JobFileReader.h"
 #include "core/shell/ArgumentRouter.h"
 #include "core/shell/DiagnosticReport.h"
+#include "core/shell/LaunchAgent.h"
 #include "core/shell/Logger.h"
 #include "core/shell/Paths.h"
 #include "core/shell/PendingAuthToken.h"
@@ -13,6 +14,9 @@
 #include <QtCore/QLockFile>
 #include <QtCore/QProcess>
 #include <QtCore/QRegularExpression>
+#include <QtCore/QScopeGuard>
+#include <QtCore/QSettings>
+#include <QtCore/QStandardPaths>
 #include <QtNetwork/QLocalSocket>
 #include <QtTest/QSignalSpy>
 
@@ -294,6 +298,60 @@ private Q_SLOTS:
             QVERIFY(Logger::joinedMemoryBuffer().mid(log.size()).contains(u"ERROR [Persistence]"));
         }
         QCOMPARE(TestSupport::readFile(text), content);
+    }
+
+    // Start at login: the entry starts the program it names, whatever its path holds, once per
+    // user; a failure is one line and is not retried.
+    void launchAgent_data()
+    {
+        // folder: where the program lives ("" the autostart folder cannot be made)
+        TestSupport::columns<QString, QString>("folder", "line");
+        const QString ok = u"[AppDelegate] Launch agent loaded successfully"_s;
+        TestSupport::row("plain", "bin", ok);
+        TestSupport::row("a space, as in a bundle", "Vorlanta Creator.app/bin", ok);
+        TestSupport::row("quotes, dollar, backslash", "it's \"$HOME\" a\\b", ok);
+        TestSupport::row("autostart folder blocked", "",
+                         "[AppDelegate] Failed to install launch agent: ");
+    }
+    void launchAgent()
+    {
+        const auto [folder, line] = TestSupport::fetch<QString, QString>("folder", "line");
+        QSettings().remove(QLatin1String(LaunchAgent::kInstalledKey));
+        const QString autostart = QFileInfo(LaunchAgent::installedFile()).path();
+        QDir(autostart).removeRecursively();
+        QFile::remove(autostart);
+        const QString dir = TestSupport::root() + u"/programs/"_s + folder;
+        const QString program = dir + u"/vorlanta-creator"_s;
+        const QString marker = TestSupport::root() + u"/started"_s;
+        QFile::remove(marker);
+        QVERIFY(QDir().mkpath(dir));
+        QFile script(program);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\nprintf '%s\\n' \"$0\" > \"" + marker.toUtf8() + "\"\n");
+        script.close();
+        script.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        if (folder.isEmpty()) {
+            QVERIFY(QFile(autostart).open(QIODevice::WriteOnly)); // a file where the folder goes
+        }
+        qputenv("APPIMAGE", program.toUtf8());
+        const auto unset = qScopeGuard([] { qunsetenv("APPIMAGE"); });
+        TestSupport::StdoutCapture out;
+        LaunchAgent::installLaunchAgentIfNeeded();
+        QVERIFY2(out.finish().startsWith(line.toUtf8()), qPrintable(line));
+        if (folder.isEmpty()) {
+            QVERIFY(!QFile::exists(LaunchAgent::installedFile()));
+        } else {
+            // The desktop's own launcher reads the entry and starts the program.
+            QCOMPARE(QProcess::execute(u"gio"_s, {u"launch"_s, LaunchAgent::installedFile()}), 0);
+            QTRY_COMPARE(TestSupport::readFile(marker).trimmed(), program.toUtf8());
+            QVERIFY(TestSupport::readFile(LaunchAgent::installedFile())
+                        .contains("X-GNOME-Autostart-enabled=true"));
+        }
+        // Once per user: a removed entry stays removed, a failure is not retried.
+        QFile::remove(LaunchAgent::installedFile());
+        TestSupport::StdoutCapture again;
+        LaunchAgent::installLaunchAgentIfNeeded();
+        QVERIFY(again.finish().isEmpty() && !QFile::exists(LaunchAgent::installedFile()));
     }
 
     void staleLockIsTakenOverButALivingOneKeptHowEverOld()
