@@ -5,12 +5,16 @@ set(VORLANTA_BUNDLE_NAME "Vorlanta Creator" CACHE STRING "Application name")
 
 option(VORLANTA_USE_SANDBOX "Point every service address at the local vorlanta-sandbox" OFF)
 set(VORLANTA_SANDBOX_PORT "8765" CACHE STRING "Port of vorlanta-sandbox when VORLANTA_USE_SANDBOX is on")
-# Test builds point only the download site at a local sandbox, so that a test can offer an
-# installed bundle a release; every other address keeps its default.
-set(VORLANTA_TEST_DOWNLOAD_PORT "" CACHE STRING "When set (without the sandbox option), the download site is http://127.0.0.1:PORT/")
+# Test builds point every address at a sandbox that a test starts on this port, so that the
+# built programs can be driven end to end (sign-in, uploads, updates) on one machine.
+set(VORLANTA_TEST_SERVICE_PORT "" CACHE STRING "When set (without the sandbox option), the service is http://127.0.0.1:PORT/")
 
-if(VORLANTA_USE_SANDBOX)
-    set(_origin "http://127.0.0.1:${VORLANTA_SANDBOX_PORT}")
+if(VORLANTA_USE_SANDBOX OR NOT VORLANTA_TEST_SERVICE_PORT STREQUAL "")
+    set(_port "${VORLANTA_SANDBOX_PORT}")
+    if(NOT VORLANTA_USE_SANDBOX)
+        set(_port "${VORLANTA_TEST_SERVICE_PORT}")
+    endif()
+    set(_origin "http://127.0.0.1:${_port}")
     set(_api "${_origin}/")
     set(_web "${_origin}/")
     set(_domain "127.0.0.1")
@@ -20,9 +24,6 @@ else()
     set(_web "https://app.vorlanta.example/")
     set(_domain "vorlanta.example")
     set(_download "https://download.vorlanta.example/")
-    if(NOT VORLANTA_TEST_DOWNLOAD_PORT STREQUAL "")
-        set(_download "http://127.0.0.1:${VORLANTA_TEST_DOWNLOAD_PORT}/")
-    endif()
 endif()
 
 # An address the user set (-D, or changed in the cache) is kept. One still holding the default

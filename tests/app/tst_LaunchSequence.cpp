@@ -1,11 +1,14 @@
+#include "BuildConfig.h"
 #include "TestPrograms.h"
 #include "core/queue/JobFileReader.h"
 #include "core/queue/QueueWriter.h"
 #include "core/shell/Logger.h"
 #include "core/shell/Paths.h"
 #include "core/shell/SingleInstanceManager.h"
+#include "support/CreatorProcess.h"
 #include "support/DataRows.h"
 #include "support/QueueFiles.h"
+#include "support/SandboxProcess.h"
 #include "support/TestEnvironment.h"
 
 #include <QtCore/QDateTime>
@@ -22,37 +25,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// The application started as a process in this test's private home.
-class Creator : public QProcess {
-    QByteArray m_output;
-
-public:
-    explicit Creator(
-        const QStringList &arguments = {},
-        const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
-    {
-        setProcessEnvironment(environment);
-        start(QString::fromUtf8(TestPrograms::kCreator), arguments);
-    }
-    ~Creator() override { stop(SIGKILL); }
-    QString output() { return QString::fromUtf8(m_output += readAllStandardOutput()); }
-    bool waitForOutput(const QString &text)
-    {
-        const QDeadlineTimer deadline(15000);
-        while (!output().contains(text) && !deadline.hasExpired() && state() != NotRunning) {
-            waitForReadyRead(50);
-        }
-        return output().contains(text);
-    }
-    // Sends the signal (none if 0) and returns the exit code of a normal exit, -1 otherwise.
-    int stop(int signalNumber = SIGTERM)
-    {
-        if (signalNumber && processId() > 0) { // never pid 0: that signals our group
-            ::kill(pid_t(processId()), signalNumber);
-        }
-        return waitForFinished(10000) && exitStatus() == NormalExit ? exitCode() : -1;
-    }
-};
+using Creator = TestSupport::CreatorProcess;
 
 const QString kReady = u"[AppDelegate] App state/provider ready"_s;
 // The scheme in any case, a token that fails a strict URL check.
@@ -227,7 +200,7 @@ private Q_SLOTS:
     }
 
     // With no Secret Service the queue runs at once; a keyring that comes up later holding a
-    // saved token is read then, and the token checked.
+    // saved token is read then, and the token checked with the service.
     void lateKeyringHoldsNothingUp()
     {
         // A session bus that activates nothing: no Secret Service until one is started.
@@ -267,8 +240,15 @@ private Q_SLOTS:
         QVERIFY2(app.waitForOutput(kReady), qPrintable(app.output()));
         QCOMPARE(Creator({u"--upload"_s, writeClip()}).stop(0), 0);
         QVERIFY2(app.waitForOutput(u"Job archived: "_s), qPrintable(app.output()));
+        // The service at the address the build names accepts that token.
+        const QUrl service(QString::fromUtf8(BuildConfig::kApiBaseUrl));
+        QVERIFY2(service.host() == u"127.0.0.1"_s, "needs a build with VORLANTA_TEST_SERVICE_PORT");
+        TestSupport::SandboxProcess sandbox(
+            {u"--port"_s, QString::number(service.port()), u"--token"_s, u"tok-LATE-7"_s});
+        QVERIFY2(sandbox.isRunning(), qPrintable(sandbox.startError()));
         QVERIFY(run(keyring, unlocked, u"pw"_s));
-        QVERIFY2(app.waitForOutput(u"[AppState] Found saved auth state, validating token"_s),
+        QVERIFY2(app.waitForOutput(u"[AppState] Found saved auth state, validating token"_s) &&
+                     app.waitForOutput(u"Token valid, setting authStatus to loggedIn"_s),
                  qPrintable(app.output()));
         QCOMPARE(app.stop(), 0);
         keyring.terminate();

@@ -22,15 +22,17 @@ const QRegularExpression kTokenLine(QStringLiteral("^Demo token: (\\S+)$"));
 } // namespace
 
 SandboxProcess::SandboxProcess(const QStringList &extraArguments,
-                               const QProcessEnvironment &environment)
+                               const QProcessEnvironment &environment, bool requestLog)
 {
     m_process.setProcessEnvironment(environment);
     // A test that crashes or is killed on time-out must not leave a sandbox behind.
     m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
     m_process.setProgram(QString::fromUtf8(TestPrograms::kSandbox));
-    m_process.setArguments(
-        QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--quiet")} +
-        extraArguments);
+    QStringList arguments{QStringLiteral("--port"), QStringLiteral("0")};
+    if (!requestLog) {
+        arguments << QStringLiteral("--quiet");
+    }
+    m_process.setArguments(arguments + extraArguments);
     m_process.setProcessChannelMode(QProcess::SeparateChannels);
     m_process.start();
     if (!m_process.waitForStarted(kStartTimeoutMs)) {

@@ -10,12 +10,14 @@
 namespace TestSupport {
 
 // The built vorlanta-sandbox as a child process on a free loopback port ("--port 0 --quiet"
-// plus the given arguments). It is stopped with SIGTERM when the object goes away.
+// plus the given arguments; without "--quiet" when the request log is wanted). It is stopped
+// with SIGTERM when the object goes away.
 class SandboxProcess {
 public:
     explicit SandboxProcess(
         const QStringList &extraArguments = {},
-        const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
+        const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
+        bool requestLog = false);
     ~SandboxProcess();
     SandboxProcess(const SandboxProcess &) = delete;
     SandboxProcess &operator=(const SandboxProcess &) = delete;

@@ -12,6 +12,7 @@
 #include "core/shell/Logger.h"
 #include "core/shell/PendingAuthToken.h"
 #include "core/shell/PendingServiceActions.h"
+#include "gui/droptile/DragSessionMonitor.h"
 #include "gui/setup/SetupWindowManager.h"
 #include "gui/shell/AccountSwitchPrompt.h"
 #include "gui/shell/AppContext.h"
@@ -152,6 +153,9 @@ void AppDelegate::setupStatusItem()
     if (!m_statusItem) {
         m_statusItem = std::make_unique<StatusItem>(m_appContext);
         m_statusItem->setupStatusItem();
+        // However the popover closed, a drag that opened it is over.
+        connect(m_statusItem.get(), &StatusItem::popoverClosed, this,
+                [] { DragSessionMonitor::shared().popoverDidClose(); });
     }
 }
 
@@ -315,6 +319,7 @@ void AppDelegate::applicationWillTerminate()
     JobWorker::stop();
     // A copy under way is abandoned; its job stays queued for the next start.
     JobWorker::shutdown();
+    DragSessionMonitor::shared().stopMonitoring();
     // The popover's click monitors.
     if (m_statusItem) {
         m_statusItem->removePopoverClickMonitor();
@@ -416,6 +421,28 @@ void AppDelegate::applyAppContextIfReady()
     Logger::info(QStringLiteral("[AppDelegate] applyAppContextIfReady: pending actions processed"));
     // 6. Deliver a parked token.
     processPendingAuthToken();
+    // 7. The drag-session monitor, anchored to the tray icon (which may come later).
+    configureDragSessionMonitor();
+}
+
+void AppDelegate::configureDragSessionMonitor()
+{
+    DragSessionMonitor &monitor = DragSessionMonitor::shared();
+    monitor.setAppContext(m_appContext);
+    monitor.setStatusItemGeometry([self = QPointer(this)] {
+        return self && self->m_statusItem ? self->m_statusItem->iconGeometry() : QRect();
+    });
+    monitor.setShowPopover([self = QPointer(this)] {
+        if (self && self->m_statusItem) {
+            self->m_statusItem->showPopoverIfHidden();
+        }
+    });
+    monitor.setClosePopover([self = QPointer(this)] {
+        if (self && self->m_statusItem) {
+            self->m_statusItem->closePopover();
+        }
+    });
+    monitor.startMonitoring();
 }
 
 void AppDelegate::openDashboardWindow()

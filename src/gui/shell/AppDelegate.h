@@ -68,6 +68,7 @@ public:
     // icon, iconGeometry() tells where the icon is.
     StatusItem *statusItem() const { return m_statusItem.get(); }
 
+
 Q_SIGNALS:
     // The launch task has run to its end.
     void launchTaskFinished();
@@ -75,6 +76,8 @@ Q_SIGNALS:
     void jobErrorReported(const QString &message);
 
 private:
+    // Anchors the drag-session monitor to the tray icon and popover, then starts it.
+    void configureDragSessionMonitor();
     void registerServicesProviderImmediately();
     void handleServiceRequest(const QString &message, const ServicePasteboard &pasteboard,
                               const QString &startupId, const QString &activationToken);

@@ -1,0 +1,44 @@
+#include "support/CreatorProcess.h"
+
+#include "TestPrograms.h"
+
+#include <QtCore/QDeadlineTimer>
+
+#include <csignal>
+
+namespace TestSupport {
+
+CreatorProcess::CreatorProcess(const QStringList &arguments, const QProcessEnvironment &environment)
+{
+    setProcessEnvironment(environment);
+    start(QString::fromUtf8(TestPrograms::kCreator), arguments);
+}
+
+CreatorProcess::~CreatorProcess()
+{
+    stop(SIGKILL);
+}
+
+QString CreatorProcess::output()
+{
+    return QString::fromUtf8(m_output += readAllStandardOutput());
+}
+
+bool CreatorProcess::waitForOutput(const QString &text, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!output().contains(text) && !deadline.hasExpired() && state() != NotRunning) {
+        waitForReadyRead(50);
+    }
+    return output().contains(text);
+}
+
+int CreatorProcess::stop(int signalNumber)
+{
+    if (signalNumber && processId() > 0) { // never pid 0: that signals our group
+        ::kill(pid_t(processId()), signalNumber);
+    }
+    return waitForFinished(10000) && exitStatus() == NormalExit ? exitCode() : -1;
+}
+
+} // namespace TestSupport
