@@ -52,9 +52,14 @@ void DropZoneTileView::paintEvent(QPaintEvent *)
     QPainterPath path;
     path.addRoundedRect(card, 14, 14);
     painter.fillPath(path, palette().color(QPalette::Window));
-    QColor border = palette().color(QPalette::Mid);
+    // The border strengthens towards the selection colour: where a drop target shows it is hit.
+    const QColor rest = palette().color(QPalette::Mid);
+    const QColor hit = palette().color(QPalette::Highlight);
+    QColor border = QColor::fromRgbF(rest.redF() + (hit.redF() - rest.redF()) * hover,
+                                     rest.greenF() + (hit.greenF() - rest.greenF()) * hover,
+                                     rest.blueF() + (hit.blueF() - rest.blueF()) * hover);
     border.setAlphaF(0.5 + 0.3 * hover);
-    painter.setPen(QPen(border, 1.0));
+    painter.setPen(QPen(border, 1.0 + hover));
     painter.drawPath(path);
 
     const int symbol = 34;
