@@ -178,6 +178,16 @@ private Q_SLOTS:
                  QRect(tile, QSize(110, 110)));
     }
 
+    // Under Wayland (the app itself on XWayland included) other clients' drags cannot be seen.
+    void offUnderWayland()
+    {
+        qputenv("WAYLAND_DISPLAY", "wayland-0");
+        DragSessionMonitor monitor(std::make_unique<X11DragEventSource>());
+        qunsetenv("WAYLAND_DISPLAY");
+        monitor.startMonitoring();
+        QVERIFY(!monitor.isMonitoring());
+    }
+
     // Another client's drag of a file under X11: the tile under the tray icon, the popover in
     // drop mode on a rest, the file dropped on the quick-project bin; a text drag shows none and
     // Escape hides the tile.
