@@ -10,6 +10,7 @@
 #include "gui/shell/ServiceProvider.h"
 #include "gui/shell/StatusItem.h"
 #include "gui/shell/WorkWindow.h"
+#include "gui/uninstall/UninstallConfirmation.h"
 #include "gui/web/WebLayer.h"
 #include "gui/windows/MissingFilesDetailView.h"
 #include "gui/windows/MissingFilesView.h"
@@ -50,7 +51,8 @@ bool ScreenshotTour::run()
     }
     // The project catalogue reads the signed-in token from the keyring, as in the app.
     AuthStore::save(AuthState{m_token, std::nullopt});
-    return quickProject() && missingFiles() && tray() && dashboard() && setup();
+    return quickProject() && missingFiles() && tray() && uninstallConfirmation() && dashboard() &&
+           setup();
 }
 
 bool ScreenshotTour::quickProject()
@@ -244,6 +246,31 @@ bool ScreenshotTour::tray()
     alert->accept();
     item.closePopover();
     return true;
+}
+
+bool ScreenshotTour::uninstallConfirmation()
+{
+    QStringList matches;
+    for (const char *path :
+         {"/Downloads/Vorlanta Creator", "/Documents/Vorlanta Creator Projects",
+          "/Videos/2024/Summer trip/Exports for Vorlanta Creator/Final cut (portrait version)",
+          "/Desktop/Vorlanta Creator notes.txt", "/Downloads/Vorlanta Creator (1).tar.gz",
+          "/Documents/Old/Vorlanta Creator", "/Desktop/Vorlanta Creator backup"}) {
+        matches.append(QDir::homePath() + QLatin1String(path));
+    }
+    QCoro::Task<bool> asking =
+        UninstallConfirmation::ask(UninstallConfirmation::Application::moved, matches);
+    QWidget *box = nullptr;
+    const bool shown = waitFor([&box] {
+        box = QApplication::activeModalWidget();
+        return box && box->isVisible();
+    });
+    const bool saved = shown && pause(300) && save(box, QStringLiteral("uninstall-confirmation"));
+    if (box) {
+        box->close();
+    }
+    QCoro::waitFor(std::move(asking));
+    return saved || fail(QStringLiteral("the uninstall confirmation did not show"));
 }
 
 bool ScreenshotTour::dashboard()

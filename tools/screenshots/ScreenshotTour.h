@@ -22,6 +22,8 @@ private:
     bool missingFiles();
     // The tray: panel, popover signed in with recent uploads, drop mode, menu, About, an error.
     bool tray();
+    // The question before the uninstall, with items the name sweep would move to the trash.
+    bool uninstallConfirmation();
     // The dashboard window, signed in with the token.
     bool dashboard();
     // Signed out: the setup window, the login window on the service's page, the popover's

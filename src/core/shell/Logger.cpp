@@ -8,6 +8,7 @@
 #include <QtCore/QFile>
 #include <QtCore/QStringList>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -29,6 +30,7 @@ struct State {
     std::mutex bufferLock;
     QStringList memoryBuffer;
     SerialQueue logQueue{"LoggerQueue"};
+    std::atomic_bool fileOutput = true;
 };
 
 State &state()
@@ -106,7 +108,12 @@ void write(const QString &level, const QString &message)
     // 3. Standard output.
     Console::writeDiagnostic(utf8);
     // 4. The file append runs on the queue, in submission order.
-    s.logQueue.async([utf8] { appendToDayFile(utf8); });
+    // The switch is read on the queue, so that stopFileOutput()'s flush is the last append.
+    s.logQueue.async([utf8, &s] {
+        if (s.fileOutput) {
+            appendToDayFile(utf8);
+        }
+    });
 }
 
 void info(const QString &message)
@@ -132,6 +139,12 @@ QString joinedMemoryBuffer()
 void flush()
 {
     state().logQueue.waitUntilIdle();
+}
+
+void stopFileOutput()
+{
+    state().fileOutput = false;
+    flush();
 }
 
 QString excerpt(const QString &text, qsizetype maxCharacters)

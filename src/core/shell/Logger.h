@@ -22,6 +22,11 @@ QString excerpt(const QString &text, qsizetype maxCharacters = 300);
 // Blocks until every append submitted so far has reached the file (used at termination).
 void flush();
 
+// From now on lines go to standard output and memory only, and every earlier append has reached
+// the file: the uninstall calls it before removing the folder the day files live in, which an
+// append would create again.
+void stopFileOutput();
+
 // "2025-03-14T093015Z" for the given seconds since the epoch.
 QString formatTimestamp(qint64 secondsSinceEpoch);
 // "2025-03-14.log" for the given seconds since the epoch.

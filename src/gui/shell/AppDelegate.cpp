@@ -153,6 +153,9 @@ void AppDelegate::setupStatusItem()
     if (!m_statusItem) {
         m_statusItem = std::make_unique<StatusItem>(m_appContext);
         m_statusItem->setupStatusItem();
+        // Queued: the About dialog has closed before the confirmation opens.
+        connect(m_statusItem.get(), &StatusItem::uninstallRequested, this,
+                &AppDelegate::showUninstallConfirmation, Qt::QueuedConnection);
         // However the popover closed, a drag that opened it is over.
         connect(m_statusItem.get(), &StatusItem::popoverClosed, this,
                 [] { DragSessionMonitor::shared().popoverDidClose(); });

@@ -9,6 +9,7 @@
 #include <QtCore/QStringList>
 #include <QtCore/QUrl>
 
+#include <functional>
 #include <memory>
 
 class AppContext;
@@ -68,6 +69,10 @@ public:
     // icon, iconGeometry() tells where the icon is.
     StatusItem *statusItem() const { return m_statusItem.get(); }
 
+    // Asks, then removes the application for this user and quits (About → "Uninstall...").
+    void showUninstallConfirmation();
+    // Stops the drag-session monitor for the uninstall; empty while there is none.
+    std::function<void()> stopDragMonitor;
 
 Q_SIGNALS:
     // The launch task has run to its end.

@@ -369,10 +369,9 @@ void StatusItem::showAbout()
     // Escape and the window's close button mean OK; without this the dialog ignores both.
     box.setEscapeButton(ok);
     box.exec();
-    // 3. The uninstall flow is not part of this build yet.
+    // 3. The uninstall flow asks for itself.
     if (box.clickedButton() == uninstall) {
-        Logger::info(QStringLiteral("[AppDelegate] Uninstall requested; uninstalling is not "
-                                    "available in this build"));
+        Q_EMIT uninstallRequested();
     }
 }
 

@@ -72,6 +72,8 @@ Q_SIGNALS:
     // The popover has closed, however that came about; the drag-session monitor resets its
     // drag state here.
     void popoverClosed();
+    // The About dialog's "Uninstall..." was chosen.
+    void uninstallRequested();
 
 private:
     void buildMenu();
