@@ -1,7 +1,6 @@
 #include "gui/shell/AccountSwitchPrompt.h"
 
 #include <QCoro/QCoroSignal>
-#include <QtCore/QPointer>
 #include <QtWidgets/QMessageBox>
 #include <QtWidgets/QPushButton>
 
@@ -14,7 +13,6 @@ QCoro::Task<bool> ask(const QString &account)
                                                "as ") +
                                     account + QStringLiteral("."));
     box->setObjectName(QStringLiteral("accountSwitchPrompt"));
-    box->setAttribute(Qt::WA_DeleteOnClose);
     box->setInformativeText(QStringLiteral("Your uploads would go to that account from now on. "
                                            "Switch only if you opened the link yourself."));
     QPushButton *switchAccount =
@@ -22,10 +20,13 @@ QCoro::Task<bool> ask(const QString &account)
     QPushButton *stay = box->addButton(QStringLiteral("Stay Signed In"), QMessageBox::RejectRole);
     box->setDefaultButton(stay);
     box->setEscapeButton(stay);
-    const QPointer<QMessageBox> guard = box;
+    // Deleted after the answer, not on close: the answer reaches this coroutine through a queued
+    // call to the box, which a deletion on close would cancel, leaving the sign-in waiting.
     box->open();
     co_await qCoro(box, &QMessageBox::finished);
-    co_return guard && guard->clickedButton() == switchAccount;
+    const bool agreed = box->clickedButton() == switchAccount;
+    box->deleteLater();
+    co_return agreed;
 }
 
 } // namespace AccountSwitchPrompt

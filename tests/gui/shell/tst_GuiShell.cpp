@@ -1,6 +1,7 @@
 #include "core/shell/AuthTokenReceiver.h"
 #include "core/shell/Logger.h"
 #include "core/shell/PendingAuthToken.h"
+#include "gui/shell/AccountSwitchPrompt.h"
 #include "gui/shell/AppContext.h"
 #include "gui/shell/AppDelegate.h"
 #include "gui/shell/UploadFailedModal.h"
@@ -162,6 +163,48 @@ private Q_SLOTS:
                     : clip == u"before"_s,
                 qPrintable(clip));
         }
+    }
+
+    // The question before a sign-in link switches accounts gets its answer back; Escape and
+    // closing the window mean staying signed in.
+    void accountSwitchAnswerReachesTheCaller_data()
+    {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<bool>("agreed");
+        QTest::newRow("Switch Account") << u"Switch Account"_s << true;
+        QTest::newRow("Stay Signed In") << u"Stay Signed In"_s << false;
+        QTest::newRow("Escape") << u"escape"_s << false;
+    }
+    void accountSwitchAnswerReachesTheCaller()
+    {
+        QFETCH(QString, answer);
+        QFETCH(bool, agreed);
+        std::optional<bool> result;
+        auto ask = [&result]() -> QCoro::Task<> {
+            result = co_await AccountSwitchPrompt::ask(u"Sam"_s);
+        };
+        ask();
+        const auto prompt = []() -> QMessageBox * {
+            for (QWidget *widget : QApplication::topLevelWidgets()) {
+                if (widget->objectName() == u"accountSwitchPrompt"_s && widget->isVisible()) {
+                    return qobject_cast<QMessageBox *>(widget);
+                }
+            }
+            return nullptr;
+        };
+        QMessageBox *box = nullptr;
+        QTRY_VERIFY((box = prompt()));
+        QVERIFY(!result);
+        if (answer == u"escape"_s) {
+            QTest::keyClick(box, Qt::Key_Escape);
+        } else {
+            for (QAbstractButton *button : box->buttons()) {
+                if (button->text() == answer) {
+                    button->click();
+                }
+            }
+        }
+        QTRY_COMPARE(result, std::optional(agreed));
     }
 };
 
