@@ -3,6 +3,9 @@
 #include "core/api/AppState.h"
 #include "core/api/AuthStore.h"
 #include "core/api/VorlantaApiClient.h"
+#include "gui/droptile/DragSessionMonitor.h"
+#include "gui/droptile/DropZoneTilePanel.h"
+#include "gui/droptile/DropZoneTileView.h"
 #include "gui/popover/StatusItemPopoverView.h"
 #include "gui/setup/SetupWindowManager.h"
 #include "gui/shell/AppContext.h"
@@ -179,6 +182,24 @@ bool ScreenshotTour::tray()
     if (!saveScreen(QRect(screen.right() - 399, screen.top(), 400, 60),
                     QStringLiteral("tray-panel"))) {
         return false;
+    }
+    // The drop tile under the icon as a drag of files shows it, at rest and hovered.
+    {
+        DropZoneTilePanel tile;
+        tile.setGeometry(DragSessionMonitor::tileGeometry(
+            icon, QGuiApplication::primaryScreen()->availableGeometry()));
+        tile.show();
+        const QRect area(tile.geometry().left() - 60, screen.top(),
+                         screen.right() + 1 - (tile.geometry().left() - 60),
+                         tile.geometry().bottom() + 30);
+        if (!waitFor([&tile] { return tile.isVisible(); }) || !pause(300) ||
+            !saveScreen(area, QStringLiteral("drop-tile"))) {
+            return fail(QStringLiteral("the drop tile did not show"));
+        }
+        tile.tileView()->setHovering(true);
+        if (!pause(400) || !saveScreen(area, QStringLiteral("drop-tile-hover"))) {
+            return false;
+        }
     }
     // The popover under the icon, and the area from the panel down to its bottom.
     const auto popoverArea = [&item, &screen, &icon] {

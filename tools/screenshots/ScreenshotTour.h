@@ -20,7 +20,8 @@ public:
 private:
     bool quickProject();
     bool missingFiles();
-    // The tray: panel, popover signed in with recent uploads, drop mode, menu, About, an error.
+    // The tray: panel, drop tile, popover signed in with recent uploads, drop mode, menu, About,
+    // an error.
     bool tray();
     // The question before the uninstall, with items the name sweep would move to the trash.
     bool uninstallConfirmation();

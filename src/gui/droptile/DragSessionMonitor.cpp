@@ -44,6 +44,11 @@ DragSessionMonitor::~DragSessionMonitor()
     dropTilePanel();
 }
 
+void DragSessionMonitor::setAppContext(AppContext *context)
+{
+    m_appContext = context;
+}
+
 void DragSessionMonitor::startMonitoring()
 {
     if (m_monitoring) {

@@ -26,7 +26,7 @@ public:
     explicit DragSessionMonitor(std::unique_ptr<DragEventSource> source);
     ~DragSessionMonitor() override;
 
-    void setAppContext(AppContext *context) { m_appContext = context; }
+    void setAppContext(AppContext *context);
     // The tray icon's place on the screen, empty when the tray does not tell it.
     void setStatusItemGeometry(std::function<QRect()> geometry)
     {

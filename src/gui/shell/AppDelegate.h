@@ -9,7 +9,6 @@
 #include <QtCore/QStringList>
 #include <QtCore/QUrl>
 
-#include <functional>
 #include <memory>
 
 class AppContext;
@@ -71,8 +70,6 @@ public:
 
     // Asks, then removes the application for this user and quits (About → "Uninstall...").
     void showUninstallConfirmation();
-    // Stops the drag-session monitor for the uninstall; empty while there is none.
-    std::function<void()> stopDragMonitor;
 
 Q_SIGNALS:
     // The launch task has run to its end.

@@ -1,4 +1,5 @@
 // The application delegate's uninstall entry point, kept beside the flow it starts.
+#include "gui/droptile/DragSessionMonitor.h"
 #include "gui/shell/AppDelegate.h"
 #include "gui/shell/StatusItem.h"
 #include "gui/uninstall/Uninstaller.h"
@@ -15,7 +16,7 @@ void AppDelegate::showUninstallConfirmation()
             self->applicationWillTerminate();
         }
     };
-    hooks.stopDragMonitor = stopDragMonitor;
+    hooks.stopDragMonitor = [] { DragSessionMonitor::shared().stopMonitoring(); };
     hooks.closePopover = [self] {
         if (self && self->m_statusItem) {
             self->m_statusItem->closePopover();
