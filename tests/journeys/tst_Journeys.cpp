@@ -8,10 +8,19 @@
 #include "support/SessionTray.h"
 #include "support/TestEnvironment.h"
 
+#include <QtCore/QCryptographicHash>
 #include <QtCore/QDateTime>
+#include <QtCore/QDeadlineTimer>
+#include <QtCore/QDirIterator>
+#include <QtCore/QJsonArray>
+#include <QtCore/QJsonDocument>
+#include <QtCore/QJsonObject>
 #include <QtCore/QProcess>
+#include <QtCore/QRandomGenerator>
 #include <QtCore/QRect>
 #include <QtCore/QRegularExpression>
+#include <QtCore/QStandardPaths>
+#include <QtCore/QTemporaryDir>
 #include <QtCore/QUrl>
 
 using namespace Qt::StringLiterals;
@@ -55,6 +64,17 @@ Window visibleWindow(const QString &title)
     return {id, QRect(values[u"X"_s], values[u"Y"_s], values[u"WIDTH"_s], values[u"HEIGHT"_s])};
 }
 
+// Waits, in real time, for the visible window with this title.
+Window waitForWindow(const QString &title, int timeoutMs = 20000)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    Window window;
+    while ((window = visibleWindow(title)).id.isEmpty() && !deadline.hasExpired()) {
+        QTest::qWait(100);
+    }
+    return window;
+}
+
 void clickIn(const Window &window, int x, int y)
 {
     xdotool({u"mousemove"_s, QString::number(window.frame.x() + x),
@@ -94,6 +114,35 @@ QString savedAuthState()
                : QString();
 }
 
+QByteArray digest(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    return file.open(QIODevice::ReadOnly) && hash.addData(&file) ? hash.result().toHex()
+                                                                 : QByteArray();
+}
+
+// Two short real videos (thumbnails) and a 12 MiB one of random bytes (several upload parts).
+QStringList writeSampleVideos(const QString &dir)
+{
+    QDir().mkpath(dir);
+    for (const QString &name : {u"Intro.mp4"_s, u"B-roll.mp4"_s}) {
+        if (QProcess::execute(u"ffmpeg"_s,
+                              {u"-loglevel"_s, u"error"_s, u"-y"_s, u"-f"_s, u"lavfi"_s, u"-i"_s,
+                               u"testsrc=duration=1:size=320x180:rate=10"_s, dir + u'/' + name}) !=
+            0) {
+            return {};
+        }
+    }
+    QByteArray bytes(12 << 20, Qt::Uninitialized);
+    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(bytes.data()),
+                                          bytes.size() / 4);
+    if (!QueueFiles::writeFile(dir + u"/Interview take 3.mov"_s, bytes)) {
+        return {};
+    }
+    return {u"Intro.mp4"_s, u"B-roll.mp4"_s, u"Interview take 3.mov"_s};
+}
+
 QString dayLog()
 {
     return QString::fromUtf8(TestSupport::readFile(
@@ -104,7 +153,23 @@ QString dayLog()
 
 class TestJourneys : public QObject {
     Q_OBJECT
+    QTemporaryDir m_serviceData; // what the sandbox stores
     std::unique_ptr<TestSupport::SandboxProcess> m_sandbox;
+
+    QByteArray serviceGet(const QString &path) const
+    {
+        QProcess curl;
+        curl.start(u"curl"_s, {u"-sf"_s, u"-H"_s, u"Authorization: Bearer "_s + m_sandbox->token(),
+                               m_sandbox->baseUrl().resolved(QUrl(path)).toString()});
+        return curl.waitForFinished(10000) ? curl.readAllStandardOutput() : QByteArray();
+    }
+    // Where the service stored a completed upload (files/<id>/<name>); empty when none.
+    QString storedFile(const QString &name) const
+    {
+        QDirIterator it(m_serviceData.filePath(u"files"_s), {name}, QDir::Files,
+                        QDirIterator::Subdirectories);
+        return it.hasNext() ? it.next() : QString();
+    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -116,7 +181,7 @@ private Q_SLOTS:
         }
         m_sandbox = std::make_unique<TestSupport::SandboxProcess>(
             QStringList{u"--port"_s, QString::number(service.port()), u"--login"_s,
-                        kEmail + u':' + kPassword},
+                        kEmail + u':' + kPassword, u"--data-dir"_s, m_serviceData.path()},
             QProcessEnvironment::systemEnvironment(), true);
         QVERIFY2(m_sandbox->isRunning(), qPrintable(m_sandbox->startError()));
         // The session's keyring is shared with other tests: start signed out.
@@ -124,18 +189,23 @@ private Q_SLOTS:
                                              u"server"_s, u"com.vorlanta.creator"_s});
     }
 
-    // A first start signed out opens the setup window; the browser path signs in, the page
-    // turns into "You're all set!", and the dashboard it offers opens signed in.
-    void firstStartSignsInThroughTheBrowser()
+    // A first start signed out opens the setup window; the browser path signs in and the page
+    // turns into "You're all set!"; the file manager's action sends three videos as a quick
+    // project, whose "100% Done!" opens the dashboard signed in; the service holds the files.
+    void firstStartSignInThenQuickProjectFromTheFileManager()
     {
         const QString opened = TestSupport::root() + u"/opened-urls"_s;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(u"PATH"_s, writeBrowser(opened) + u':' + environment.value(u"PATH"_s));
+        environment.insert(u"PATH"_s,
+                           writeBrowser(opened) + u':' +
+                               QFileInfo(QString::fromUtf8(TestPrograms::kService)).absolutePath() +
+                               u':' + environment.value(u"PATH"_s));
         environment.insert(u"QTWEBENGINE_DISABLE_SANDBOX"_s, u"1"_s);
         TestSupport::CreatorProcess app({}, environment);
 
-        Window setup;
-        QTRY_VERIFY_WITH_TIMEOUT(!(setup = visibleWindow(u"Vorlanta Setup"_s)).id.isEmpty(), 20000);
+        // 1. Signed out: the setup window; its browser path signs in.
+        const Window setup = waitForWindow(u"Vorlanta Setup"_s);
+        QVERIFY2(!setup.id.isEmpty(), qPrintable(app.output()));
         QCOMPARE(setup.frame.size(), QSize(800, 780));
         screenshot(u"1-setup-signed-out"_s);
         clickIn(setup, 400, 260); // "Auto-Login via Browser"
@@ -144,20 +214,54 @@ private Q_SLOTS:
         QCOMPARE(QString::fromUtf8(TestSupport::readFile(opened)),
                  m_sandbox->baseUrl().toString() + u"login?back=desktop-app\n"_s);
         QTRY_VERIFY(savedAuthState().contains(m_sandbox->token()));
-
         QTest::qWait(500); // the page's fade-in
         screenshot(u"1-setup-all-set"_s);
-        clickIn(setup, 400, 728); // "Or explore the dashboard", only on the welcome page
-        Window dashboard;
-        QTRY_VERIFY_WITH_TIMEOUT(!(dashboard = visibleWindow(u"Vorlanta Creator"_s)).id.isEmpty(),
-                                 20000);
+
+        // 2. The Nautilus script the app wrote, run as Nautilus runs it: in the folder of the
+        // selected files, with their names.
+        const QString media = TestSupport::root() + u"/Videos"_s;
+        const QStringList names = writeSampleVideos(media);
+        QVERIFY(!names.isEmpty());
+        QProcess action;
+        action.setProcessEnvironment(environment);
+        action.setWorkingDirectory(media);
+        action.start(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                         u"/nautilus/scripts/Quick Project in Vorlanta Creator"_s,
+                     names);
+        QVERIFY(action.waitForFinished(10000) && action.exitCode() == 0);
+        const Window quick = waitForWindow(u"Quick Project"_s);
+        QVERIFY2(!quick.id.isEmpty(), qPrintable(app.output()));
+        QTest::qWait(1000); // thumbnails
+        screenshot(u"1-quick-project"_s);
+        clickIn(quick, quick.frame.width() / 2, 26);        // the title field
+        xdotool({u"windowfocus"_s, u"--sync"_s, quick.id}); // no window manager gives it focus
+        xdotool({u"type"_s, u"--delay"_s, u"5"_s, u"Journey one"_s});
+        clickIn(quick, quick.frame.width() / 2, quick.frame.height() - 35); // "Upload & Submit"
+
+        // 3. "100% Done!" opens the dashboard, which asks the service who is signed in.
+        QVERIFY2(app.waitForOutput(u"Project created successfully with ID: "_s, 60000),
+                 qPrintable(app.output()));
+        QTest::qWait(300);
+        screenshot(u"1-quick-project-done"_s);
+        clickIn(quick, quick.frame.width() / 2, quick.frame.height() - 35); // "100% Done!"
+        const Window dashboard = waitForWindow(u"Vorlanta Creator"_s);
+        QVERIFY2(!dashboard.id.isEmpty(), qPrintable(app.output()));
         QCOMPARE(dashboard.frame.size(), QSize(1200, 800));
-        QTRY_VERIFY(visibleWindow(u"Vorlanta Setup"_s).id.isEmpty());
-        // The dashboard page asks who is signed in with the token the app handed it.
         QTRY_VERIFY_WITH_TIMEOUT(m_sandbox->errorOutput().contains("GET /api/v1/creator/me 200"),
                                  20000);
         QTest::qWait(500);
         screenshot(u"1-dashboard-signed-in"_s);
+
+        // 4. The service holds the project with the three files, byte for byte.
+        const QJsonArray projects =
+            QJsonDocument::fromJson(serviceGet(u"api/v1/creator/projects/"_s))[u"data"_s].toArray();
+        QVERIFY(std::any_of(projects.begin(), projects.end(), [](const QJsonValue &project) {
+            return project[u"title"_s].toString() == u"Journey one"_s;
+        }));
+        for (const QString &name : names) {
+            QCOMPARE(digest(storedFile(name)), digest(media + u'/' + name));
+            QVERIFY(!digest(media + u'/' + name).isEmpty());
+        }
 
         QCOMPARE(app.stop(), 0);
         QVERIFY(!app.output().contains(m_sandbox->token()) &&
