@@ -1,7 +1,9 @@
 #include "BuildConfig.h"
 #include "TestPrograms.h"
+#include "core/api/AuthStore.h"
 #include "core/shell/Logger.h"
 #include "core/shell/Paths.h"
+#include "gui/droptile/DragSessionMonitor.h"
 #include "support/CreatorProcess.h"
 #include "support/QueueFiles.h"
 #include "support/SandboxProcess.h"
@@ -22,6 +24,9 @@
 #include <QtCore/QStandardPaths>
 #include <QtCore/QTemporaryDir>
 #include <QtCore/QUrl>
+#include <QtGui/QCursor>
+#include <QtGui/QGuiApplication>
+#include <QtGui/QScreen>
 
 using namespace Qt::StringLiterals;
 using TestSupport::xdotool;
@@ -48,20 +53,52 @@ struct Window {
     QString id;
     QRect frame;
 };
+// The visible windows with exactly this title, or (by: "--class") of this window class.
+QList<Window> visibleWindows(const QString &title, const QString &by = u"--name"_s)
+{
+    QList<Window> windows;
+    const QStringList ids = xdotool({u"search"_s, u"--onlyvisible"_s, by,
+                                     u'^' + QRegularExpression::escape(title) + u'$'})
+                                .split(u'\n', Qt::SkipEmptyParts);
+    for (const QString &id : ids) {
+        QMap<QString, int> values;
+        for (const QString &line :
+             xdotool({u"getwindowgeometry"_s, u"--shell"_s, id}).split(u'\n')) {
+            values.insert(line.section(u'=', 0, 0), line.section(u'=', 1).toInt());
+        }
+        windows.append(
+            {id, QRect(values[u"X"_s], values[u"Y"_s], values[u"WIDTH"_s], values[u"HEIGHT"_s])});
+    }
+    return windows;
+}
+
+// The app's window of this size (the tray icon and the popover have no title of their own), or
+// none.
+Window windowSized(const std::function<bool(const QSize &)> &fits)
+{
+    for (const Window &window : visibleWindows(u"Vorlanta Creator"_s, u"--class"_s)) {
+        if (fits(window.frame.size())) {
+            return window;
+        }
+    }
+    return {};
+}
+
+// Moves the pointer in relative steps: a warp produces no raw motion, which drags are seen by.
+void movePointerTo(const QPoint &target)
+{
+    for (int step = 0; step < 4; ++step) {
+        const QPoint delta = (target - QCursor::pos()) / (4 - step);
+        xdotool({u"mousemove_relative"_s, u"--"_s, QString::number(delta.x()),
+                 QString::number(delta.y())});
+        QTest::qWait(40);
+    }
+}
+
 Window visibleWindow(const QString &title)
 {
-    const QString id = xdotool({u"search"_s, u"--onlyvisible"_s, u"--name"_s,
-                                u'^' + QRegularExpression::escape(title) + u'$'})
-                           .section(u'\n', 0, 0);
-    if (id.isEmpty()) {
-        return {};
-    }
-    const QString shell = xdotool({u"getwindowgeometry"_s, u"--shell"_s, id});
-    QMap<QString, int> values;
-    for (const QString &line : shell.split(u'\n')) {
-        values.insert(line.section(u'=', 0, 0), line.section(u'=', 1).toInt());
-    }
-    return {id, QRect(values[u"X"_s], values[u"Y"_s], values[u"WIDTH"_s], values[u"HEIGHT"_s])};
+    const QList<Window> windows = visibleWindows(title);
+    return windows.isEmpty() ? Window{} : windows.first();
 }
 
 // Waits, in real time, for the visible window with this title.
@@ -154,6 +191,7 @@ QString dayLog()
 class TestJourneys : public QObject {
     Q_OBJECT
     QTemporaryDir m_serviceData; // what the sandbox stores
+    QStringList m_before;        // the test's root before any app ran
     std::unique_ptr<TestSupport::SandboxProcess> m_sandbox;
 
     QByteArray serviceGet(const QString &path) const
@@ -162,6 +200,30 @@ class TestJourneys : public QObject {
         curl.start(u"curl"_s, {u"-sf"_s, u"-H"_s, u"Authorization: Bearer "_s + m_sandbox->token(),
                                m_sandbox->baseUrl().resolved(QUrl(path)).toString()});
         return curl.waitForFinished(10000) ? curl.readAllStandardOutput() : QByteArray();
+    }
+    // The app started with a saved sign-in, as on any later start.
+    std::unique_ptr<TestSupport::CreatorProcess> startSignedIn() const
+    {
+        AuthStore::save(AuthState{m_sandbox->token(), std::nullopt});
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"QTWEBENGINE_DISABLE_SANDBOX"_s, u"1"_s);
+        return std::make_unique<TestSupport::CreatorProcess>(QStringList{}, environment);
+    }
+    // The app's icon in the tray, once it is signed in and docked.
+    static Window trayIcon(TestSupport::CreatorProcess &app)
+    {
+        if (!app.waitForOutput(u"Token valid, setting authStatus to loggedIn"_s)) {
+            return {};
+        }
+        const QDeadlineTimer deadline(10000);
+        Window icon;
+        while ((icon = windowSized([](const QSize &size) {
+                    return size.width() <= 64 && size.height() <= 64 && size.width() > 1;
+                })).id.isEmpty() &&
+               !deadline.hasExpired()) {
+            QTest::qWait(100);
+        }
+        return icon;
     }
     // Where the service stored a completed upload (files/<id>/<name>); empty when none.
     QString storedFile(const QString &name) const
@@ -184,6 +246,7 @@ private Q_SLOTS:
                         kEmail + u':' + kPassword, u"--data-dir"_s, m_serviceData.path()},
             QProcessEnvironment::systemEnvironment(), true);
         QVERIFY2(m_sandbox->isRunning(), qPrintable(m_sandbox->startError()));
+        m_before = QueueFiles::snapshot(TestSupport::root(), false);
         // The session's keyring is shared with other tests: start signed out.
         QProcess::execute(u"secret-tool"_s, {u"clear"_s, u"user"_s, u"VorlantaAuthState"_s,
                                              u"server"_s, u"com.vorlanta.creator"_s});
@@ -244,9 +307,10 @@ private Q_SLOTS:
         QTest::qWait(300);
         screenshot(u"1-quick-project-done"_s);
         clickIn(quick, quick.frame.width() / 2, quick.frame.height() - 35); // "100% Done!"
-        const Window dashboard = waitForWindow(u"Vorlanta Creator"_s);
-        QVERIFY2(!dashboard.id.isEmpty(), qPrintable(app.output()));
-        QCOMPARE(dashboard.frame.size(), QSize(1200, 800));
+        // The dashboard is the app's 1200 x 800 window.
+        QTRY_VERIFY2(
+            !windowSized([](const QSize &size) { return size == QSize(1200, 800); }).id.isEmpty(),
+            qPrintable(app.output()));
         QTRY_VERIFY_WITH_TIMEOUT(m_sandbox->errorOutput().contains("GET /api/v1/creator/me 200"),
                                  20000);
         QTest::qWait(500);
@@ -266,6 +330,95 @@ private Q_SLOTS:
         QCOMPARE(app.stop(), 0);
         QVERIFY(!app.output().contains(m_sandbox->token()) &&
                 !dayLog().contains(m_sandbox->token()));
+    }
+
+    // A file dragged from another application onto the tile under the tray icon opens the
+    // popover in drop mode; dropped on "Quick Project" it starts a project that is submitted.
+    void fileDraggedOntoTheTileBecomesAProject()
+    {
+        const auto running = startSignedIn();
+        TestSupport::CreatorProcess &app = *running;
+        const Window icon = trayIcon(app);
+        QVERIFY2(!icon.id.isEmpty(), qPrintable(app.output()));
+        const QString media = TestSupport::root() + u"/Dragged"_s;
+        const QStringList names = writeSampleVideos(media);
+        const QString clip = media + u'/' + names.first();
+
+        xdotool({u"mousemove"_s, u"300"_s, u"500"_s, u"mousedown"_s, u"1"_s});
+        QProcess source;
+        source.start(QString::fromUtf8(TestPrograms::kXdndSource), {u"--file"_s, clip});
+        QVERIFY(source.waitForReadyRead(5000) && source.readLine() == "claimed\n");
+        movePointerTo({340, 520});
+        const QRect tile = DragSessionMonitor::tileGeometry(
+            icon.frame, QGuiApplication::primaryScreen()->availableGeometry());
+        QTest::qWait(300);
+        screenshot(u"3-drop-tile"_s);
+        movePointerTo(tile.center());
+        Window popover;
+        QTRY_VERIFY2(!(popover = windowSized([](const QSize &size) {
+                           return size == QSize(300, 400);
+                       })).id.isEmpty(),
+                     qPrintable(app.output()));
+        QTest::qWait(300);
+        screenshot(u"3-popover-drop-mode"_s);
+        movePointerTo(popover.frame.topLeft() + QPoint(79, 204)); // the "Quick Project" bin
+        QTest::qWait(200);
+        xdotool({u"mouseup"_s, u"1"_s});
+        QVERIFY(source.waitForFinished(5000) && source.readAll() == "dropped\n");
+
+        const Window quick = waitForWindow(u"Quick Project"_s);
+        QVERIFY2(!quick.id.isEmpty(), qPrintable(app.output()));
+        clickIn(quick, quick.frame.width() / 2, 26); // the title field
+        xdotool({u"windowfocus"_s, u"--sync"_s, quick.id});
+        xdotool({u"type"_s, u"--delay"_s, u"5"_s, u"Journey three"_s});
+        clickIn(quick, quick.frame.width() / 2, quick.frame.height() - 35); // "Upload & Submit"
+        QVERIFY2(app.waitForOutput(u"Project created successfully with ID: "_s, 60000),
+                 qPrintable(app.output()));
+        QCOMPARE(digest(storedFile(names.first())), digest(clip));
+        QCOMPARE(app.stop(), 0);
+    }
+
+    // About, "Uninstall...", "Uninstall": nothing of the app is left in the home but what went
+    // to the trash, the saved sign-in is gone, and the app ends.
+    void uninstallLeavesOnlyTheTrash()
+    {
+        const auto running = startSignedIn();
+        TestSupport::CreatorProcess &app = *running;
+        const Window icon = trayIcon(app);
+        QVERIFY2(!icon.id.isEmpty(), qPrintable(app.output()));
+        QVERIFY(QFileInfo::exists(Paths::baseDir()));
+
+        clickIn(icon, icon.frame.width() / 2, icon.frame.height() / 2);
+        xdotool({u"click"_s, u"3"_s}); // the menu; "About Vorlanta Creator" comes first
+        QTest::qWait(500);
+        xdotool({u"key"_s, u"Down"_s, u"Return"_s});
+        const Window about = waitForWindow(u"About Vorlanta Creator"_s);
+        QVERIFY2(!about.id.isEmpty(), qPrintable(app.output()));
+        clickIn(about, 50, about.frame.height() - 31); // "Uninstall..."
+        const Window confirm = waitForWindow(u"Uninstall Vorlanta Creator"_s);
+        QVERIFY2(!confirm.id.isEmpty(), qPrintable(app.output()));
+        screenshot(u"5-uninstall-confirmation"_s);
+        clickIn(confirm, confirm.frame.width() - 138, confirm.frame.height() - 24); // "Uninstall"
+        QTRY_VERIFY2(
+            !windowSized([](const QSize &size) { return size.height() > 100; }).id.isEmpty(),
+            qPrintable(app.output()));
+        screenshot(u"5-uninstall-complete"_s);
+        xdotool({u"key"_s, u"Return"_s}); // "Quit", the default
+        QVERIFY(app.waitForFinished(20000) && app.exitCode() == 0);
+
+        // No file the apps of these journeys wrote into the home and its data, configuration
+        // and cache folders is left, but in the trash (folders shared with others may stay).
+        // (The shader caches of the graphics driver and of Qt are shared by every program.)
+        static const QRegularExpression mine(u"^(data/Trash|browser|opened-urls|Videos|Dragged|"
+                                             "cache/mesa_shader_cache|cache/qtshadercache-)"_s);
+        QStringList left;
+        for (const QString &path : QueueFiles::snapshot(TestSupport::root(), false)) {
+            if (!m_before.contains(path) && !path.endsWith(u'/') && !mine.match(path).hasMatch()) {
+                left << path;
+            }
+        }
+        QVERIFY2(left.isEmpty(), qPrintable(left.join(u'\n')));
+        QVERIFY(!QFileInfo::exists(Paths::baseDir()) && savedAuthState().isEmpty());
     }
 };
 
