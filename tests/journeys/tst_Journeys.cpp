@@ -28,6 +28,8 @@
 #include <QtGui/QGuiApplication>
 #include <QtGui/QScreen>
 
+#include <csignal>
+
 using namespace Qt::StringLiterals;
 using TestSupport::xdotool;
 
@@ -201,6 +203,17 @@ class TestJourneys : public QObject {
                                m_sandbox->baseUrl().resolved(QUrl(path)).toString()});
         return curl.waitForFinished(10000) ? curl.readAllStandardOutput() : QByteArray();
     }
+    // The service on the port the build names, with the journey's login and these faults.
+    void startService(const QStringList &faults = {})
+    {
+        m_sandbox.reset();
+        const QUrl service(QString::fromUtf8(BuildConfig::kApiBaseUrl));
+        m_sandbox = std::make_unique<TestSupport::SandboxProcess>(
+            QStringList{u"--port"_s, QString::number(service.port()), u"--login"_s,
+                        kEmail + u':' + kPassword, u"--data-dir"_s, m_serviceData.path()} +
+                faults,
+            QProcessEnvironment::systemEnvironment(), true);
+    }
     // The app started with a saved sign-in, as on any later start.
     std::unique_ptr<TestSupport::CreatorProcess> startSignedIn() const
     {
@@ -241,10 +254,7 @@ private Q_SLOTS:
         if (service.host() != u"127.0.0.1"_s || service.port() <= 0) {
             QSKIP("this build does not name a local service (VORLANTA_TEST_SERVICE_PORT)");
         }
-        m_sandbox = std::make_unique<TestSupport::SandboxProcess>(
-            QStringList{u"--port"_s, QString::number(service.port()), u"--login"_s,
-                        kEmail + u':' + kPassword, u"--data-dir"_s, m_serviceData.path()},
-            QProcessEnvironment::systemEnvironment(), true);
+        startService();
         QVERIFY2(m_sandbox->isRunning(), qPrintable(m_sandbox->startError()));
         m_before = QueueFiles::snapshot(TestSupport::root(), false);
         // The session's keyring is shared with other tests: start signed out.
@@ -419,6 +429,44 @@ private Q_SLOTS:
         }
         QVERIFY2(left.isEmpty(), qPrintable(left.join(u'\n')));
         QVERIFY(!QFileInfo::exists(Paths::baseDir()) && savedAuthState().isEmpty());
+    }
+
+    // Killed (-9) while the last attempt of an upload sends its staged copy: the service holds
+    // no file for it, and the next start removes the copy, which nothing else would.
+    void killDuringUploadLeavesNoCopyAndNoFile()
+    {
+        // Every part is held 2 s and refused: attempts 1 and 2 fail, the third stages a copy.
+        startService({u"--fault"_s, u"part-500=1"_s, u"--fault"_s, u"part-delay-ms=2000"_s});
+        QVERIFY2(m_sandbox->isRunning(), qPrintable(m_sandbox->startError()));
+        const QString clip = TestSupport::root() + u"/Killed/Long take.mov"_s;
+        QVERIFY(QueueFiles::writeFile(clip, QByteArray(3 << 20, 'x')));
+        auto running = startSignedIn();
+        QVERIFY2(!trayIcon(*running).id.isEmpty(), qPrintable(running->output()));
+        QCOMPARE(
+            QProcess::execute(QString::fromUtf8(TestPrograms::kService), {u"quickProject"_s, clip}),
+            0);
+        const Window quick = waitForWindow(u"Quick Project"_s);
+        QVERIFY2(!quick.id.isEmpty(), qPrintable(running->output()));
+        clickIn(quick, quick.frame.width() / 2, 26);
+        xdotool({u"windowfocus"_s, u"--sync"_s, quick.id});
+        xdotool({u"type"_s, u"--delay"_s, u"5"_s, u"Journey six"_s});
+        clickIn(quick, quick.frame.width() / 2, quick.frame.height() - 35); // "Upload & Submit"
+        QVERIFY2(running->waitForOutput(u"[QuickProjectService] Staged to: "_s, 30000),
+                 qPrintable(running->output()));
+        const QString staged = running->output()
+                                   .section(u"[QuickProjectService] Staged to: "_s, 1)
+                                   .section(u'\n', 0, 0);
+        QVERIFY2(QFileInfo(staged).isFile(), qPrintable(staged));
+        QCOMPARE(running->stop(SIGKILL), -1);
+        QVERIFY(QFileInfo(staged).isFile()); // left behind by the kill
+
+        startService();
+        running = startSignedIn();
+        QVERIFY2(running->waitForOutput(u"Removed the staged copies of 1 ended upload"_s),
+                 qPrintable(running->output()));
+        QVERIFY(!QFileInfo::exists(QFileInfo(staged).absolutePath()));
+        QVERIFY(storedFile(u"Long take.mov"_s).isEmpty());
+        QCOMPARE(running->stop(), 0);
     }
 };
 

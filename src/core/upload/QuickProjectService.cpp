@@ -3,6 +3,7 @@
 #include "core/api/APIError.h"
 #include "core/queue/FileCopier.h"
 #include "core/shell/Logger.h"
+#include "core/upload/StagingArea.h"
 #include "core/upload/UploadReport.h"
 
 #include <QCoro/QCoroFuture>
@@ -247,7 +248,7 @@ std::optional<qint64> QuickProjectService::getFileSize(const QString &file)
 QString QuickProjectService::stageFileToTemp(const QString &originalFile,
                                              const std::atomic_bool *cancel)
 {
-    const QString directory = QDir::tempPath();
+    const QString directory = StagingArea::processDirectory();
     const QString destination = directory + QLatin1Char('/') +
                                 QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() +
                                 QLatin1Char('_') + fileNameOf(originalFile);

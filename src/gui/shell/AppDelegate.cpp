@@ -12,6 +12,7 @@
 #include "core/shell/Logger.h"
 #include "core/shell/PendingAuthToken.h"
 #include "core/shell/PendingServiceActions.h"
+#include "core/upload/StagingArea.h"
 #include "gui/droptile/DragSessionMonitor.h"
 #include "gui/setup/SetupWindowManager.h"
 #include "gui/shell/AccountSwitchPrompt.h"
@@ -286,9 +287,14 @@ QCoro::Task<> AppDelegate::runLaunchTask()
     applyAppContextIfReady();
     // 3.
     Console::printLine(QStringLiteral("[AppDelegate] App state/provider ready"));
-    // 4. Start at login; Nautilus reads scripts only from the user's home.
+    // 4. Start at login; Nautilus reads scripts only from the user's home. Copies that a killed
+    // upload left in the temporary directory go.
     LaunchAgent::installLaunchAgentIfNeeded();
     NautilusScripts::installIfMissing();
+    if (const int removed = StagingArea::removeLeftovers(); removed > 0) {
+        Logger::info(QStringLiteral("[AppDelegate] Removed the staged copies of ") +
+                     QString::number(removed) + QStringLiteral(" ended upload process(es)"));
+    }
     // 5. The inbox watcher, then the collector.
     m_missingFilesWatcher->startWatching();
     m_queueCollector->startMonitoring();

@@ -1,5 +1,6 @@
 #include "core/shell/Logger.h"
 #include "core/upload/QuickProjectService.h"
+#include "core/upload/StagingArea.h"
 #include "core/upload/UploadActivity.h"
 #include "support/NetworkUploadTestHelpers.h"
 #include "support/SandboxProcess.h"
@@ -12,6 +13,8 @@
 #include <QtCore/QTemporaryDir>
 #include <QtCore/QTimer>
 #include <QtTest/QSignalSpy>
+
+#include <unistd.h>
 
 using namespace TestSupport;
 using namespace Qt::StringLiterals;
@@ -171,8 +174,10 @@ private slots:
             "File changed during upload: part.bin", 1);
         row("staging fails", QStringList{u"part-500=1"_s}, "no temp",
             QuickProjectService::kStagingFailed,
-            u"Could not copy part.bin to the temporary directory %1: Not a directory"_s.arg(
-                m_notADirectory),
+            u"Could not copy part.bin to the temporary directory %1/vorlanta-creator-%2/"
+            "staging-%3: Not a directory"_s.arg(
+                m_notADirectory, QString::number(::getuid()),
+                QString::number(QCoreApplication::applicationPid())),
             2);
         // With this seed the first PUT is dropped and the second is answered.
         row("dropped part", QStringList{u"part-drop=0.5"_s, u"--seed"_s, u"23"_s}, "", 0, "", 1);
@@ -311,6 +316,29 @@ private slots:
         QCOMPARE(QFileInfo(stored).size(), size);
         QVERIFY2(after - before < kPeakGrowthLimitKiB,
                  qPrintable(u"peak RSS grew by %1 KiB"_s.arg(after - before)));
+    }
+
+    // Only the staging folders of processes that have ended go: the command line may be
+    // sending a staged copy while the app starts; a link is never followed.
+    void stagingLeftoversOfEndedProcessesOnly()
+    {
+        QProcess ended;
+        ended.start(u"true"_s);
+        QVERIFY(ended.waitForStarted());
+        const qint64 endedPid = ended.processId(); // forgotten once it has finished
+        QVERIFY(ended.waitForFinished());
+        const QString user = StagingArea::userDirectory();
+        const QString mine = StagingArea::processDirectory();
+        const QString gone = user + u"/staging-"_s + QString::number(endedPid);
+        const QString elsewhere = m_files.filePath(u"elsewhere"_s);
+        QVERIFY(QDir().mkpath(gone) && QDir().mkpath(elsewhere) &&
+                QFile(gone + u"/copy.mov"_s).open(QIODevice::WriteOnly) &&
+                QFile(mine + u"/copy.mov"_s).open(QIODevice::WriteOnly) &&
+                QFile(elsewhere + u"/own.mov"_s).open(QIODevice::WriteOnly) &&
+                QFile::link(elsewhere, user + u"/staging-999999999"_s));
+        QCOMPARE(StagingArea::removeLeftovers(), 1);
+        QVERIFY(!QFileInfo::exists(gone) && QFileInfo::exists(mine + u"/copy.mov"_s) &&
+                QFileInfo::exists(elsewhere + u"/own.mov"_s));
     }
 };
 
