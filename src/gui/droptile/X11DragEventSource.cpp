@@ -219,8 +219,9 @@ void X11DragEventSource::conversionDone(uint32_t target, uint32_t property)
             &std::free);
         if (reply) {
             valueType = reply->type;
+            // The length is in bytes already, whatever the format.
             value = QByteArray(static_cast<const char *>(xcb_get_property_value(reply.get())),
-                               xcb_get_property_value_length(reply.get()) * (reply->format / 8));
+                               xcb_get_property_value_length(reply.get()));
         }
     }
     // The uri-list first: it says for sure whether files are dragged. A very long list comes
