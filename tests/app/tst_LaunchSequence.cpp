@@ -156,7 +156,8 @@ private Q_SLOTS:
         QVERIFY(QFileInfo(Paths::outboxDir() + u'/' + id + u"/clip.mov"_s).isFile());
 
         QCOMPARE(Creator({u"--open-quick-project"_s, clip, u"/b.mov"_s}).stop(0), 0);
-        QVERIFY2(first.waitForOutput(u"Processing CLI argument: openQuickProject with 2 paths"_s),
+        QVERIFY2(first.waitForOutput(u"Processing CLI argument: openQuickProject with 2 paths"_s) &&
+                     first.waitForOutput(u"Processing pending Quick Project with 1 file(s)"_s),
                  qPrintable(first.output()));
         // A forwarded option-like path is malformed: ignored and logged, never routed.
         QLocalSocket socket;

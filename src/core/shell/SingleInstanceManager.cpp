@@ -11,6 +11,7 @@
 #include <QtCore/QJsonArray>
 #include <QtCore/QJsonDocument>
 #include <QtCore/QJsonObject>
+#include <QtCore/QPointer>
 #include <QtCore/QThread>
 #include <QtCore/QTimer>
 #include <QtNetwork/QLocalServer>
@@ -138,10 +139,13 @@ void SingleInstanceManager::startServer()
 
 void SingleInstanceManager::readMessages(QLocalSocket *socket)
 {
-    while (socket->canReadLine()) {
+    // A handler may run the event loop (a window opening), where a socket whose client has
+    // gone is deleted.
+    const QPointer<QLocalSocket> alive(socket);
+    while (alive && socket->canReadLine()) {
         handleMessage(socket, socket->readLine().trimmed());
     }
-    if (socket->bytesAvailable() > kMaxMessageBytes) {
+    if (alive && socket->bytesAvailable() > kMaxMessageBytes) {
         Logger::warn(QStringLiteral("[SingleInstanceManager] Dropping an oversized message"));
         socket->abort();
     }

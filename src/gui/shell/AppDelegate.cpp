@@ -71,11 +71,18 @@ AppDelegate::AppDelegate(const QStringList &arguments, const QStringList &launch
                 }
                 applicationOpenUrls(parsed);
             });
-    connect(&m_singleInstanceManager, &SingleInstanceManager::openOptionReceived, this,
-            [](const QStringList &forwarded) {
-                // Parked as if this instance had been started with it.
-                parkOpenRequest(ArgumentRouter::route(forwarded));
-            });
+    connect(
+        &m_singleInstanceManager, &SingleInstanceManager::openOptionReceived, this,
+        [this](const QStringList &forwarded) {
+            // Parked as if this instance had been started with it; a context that has taken
+            // its parked requests already would never look again, so it is handed this one.
+            if (parkOpenRequest(ArgumentRouter::route(forwarded)) && m_appContext &&
+                m_appContext->serviceProvider()) {
+                m_appContext->processPendingServiceActions();
+            }
+        },
+        // Out of the socket's read: opening a window runs the event loop.
+        Qt::QueuedConnection);
     connect(&m_singleInstanceManager, &SingleInstanceManager::serviceRequested, this,
             &AppDelegate::handleServiceRequest);
     m_singleInstanceManager.checkSingleInstance(m_launchUrls);
