@@ -74,6 +74,14 @@ xcb_window_t targetAt(int16_t x, int16_t y, xcb_atom_t aware)
     return XCB_NONE;
 }
 
+// The outcome, on standard output at once: a pipe's buffer would be lost if the process aborted.
+int finish(const char *outcome)
+{
+    std::printf("%s\n", outcome);
+    std::fflush(stdout);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -124,13 +132,15 @@ int main(int argc, char **argv)
     xcb_set_selection_owner(connection, source, selection, XCB_CURRENT_TIME);
     xcb_flush(connection);
     std::printf("claimed\n");
-    std::fflush(stdout);
+    std::fflush(stdout); // read before the drag goes on
 
     xcb_window_t target = XCB_NONE;
     bool accepted = false, dropping = false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (std::chrono::steady_clock::now() < deadline) {
         while (xcb_generic_event_t *event = xcb_poll_for_event(connection)) {
+            const std::unique_ptr<xcb_generic_event_t, decltype(&std::free)> owned(event,
+                                                                                   &std::free);
             const uint8_t type = event->response_type & 0x7f;
             if (type == XCB_SELECTION_REQUEST) {
                 auto *request = reinterpret_cast<xcb_selection_request_event_t *>(event);
@@ -163,18 +173,15 @@ int main(int argc, char **argv)
                 if (message->type == status) {
                     accepted = message->data.data32[1] & 1;
                 } else if (message->type == finished) {
-                    std::printf("%s\n", (message->data.data32[1] & 1) ? "dropped" : "refused");
-                    return 0;
+                    return finish((message->data.data32[1] & 1) ? "dropped" : "refused");
                 }
             } else if (type == XCB_KEY_PRESS &&
                        reinterpret_cast<xcb_key_press_event_t *>(event)->detail == 9) {
                 if (target != XCB_NONE) {
                     sendMessage(target, leave, {source});
                 }
-                std::printf("cancelled\n");
-                return 0;
+                return finish("cancelled");
             }
-            std::free(event);
         }
         if (dropping) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -208,8 +215,7 @@ int main(int argc, char **argv)
             if (target != XCB_NONE) {
                 sendMessage(target, leave, {source});
             }
-            std::printf("refused\n");
-            return 0;
+            return finish("refused");
         }
         if (target != XCB_NONE) {
             sendMessage(target, position,
@@ -218,6 +224,6 @@ int main(int argc, char **argv)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    std::printf("timed out\n");
+    finish("timed out");
     return 1;
 }
