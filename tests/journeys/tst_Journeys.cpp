@@ -124,7 +124,7 @@ void clickIn(const Window &window, int x, int y)
 // journey's login and hands the page's redirect to the app, as the scheme handler does.
 QString writeBrowser(const QString &opened)
 {
-    const QString dir = TestSupport::root() + u"/browser"_s;
+    const QString dir = TestSupport::root() + u"/journey/browser"_s;
     const QString script =
         u"#!/bin/sh\n"
         "printf '%s\\n' \"$1\" >> '%OPENED%'\n"
@@ -161,11 +161,16 @@ QByteArray digest(const QString &path)
                                                                  : QByteArray();
 }
 
-// Two short real videos (thumbnails) and a 12 MiB one of random bytes (several upload parts).
+// Two short real videos (thumbnails) and a 12 MiB one of random bytes (several upload parts),
+// named after the folder they are written to, so that each journey's files are its own on the
+// service.
 QStringList writeSampleVideos(const QString &dir)
 {
     QDir().mkpath(dir);
-    for (const QString &name : {u"Intro.mp4"_s, u"B-roll.mp4"_s}) {
+    const QString tag = QFileInfo(dir).fileName() + u' ';
+    const QStringList names{tag + u"Intro.mp4"_s, tag + u"B-roll.mp4"_s,
+                            tag + u"Interview take 3.mov"_s};
+    for (const QString &name : names.first(2)) {
         if (QProcess::execute(u"ffmpeg"_s,
                               {u"-loglevel"_s, u"error"_s, u"-y"_s, u"-f"_s, u"lavfi"_s, u"-i"_s,
                                u"testsrc=duration=1:size=320x180:rate=10"_s, dir + u'/' + name}) !=
@@ -176,10 +181,7 @@ QStringList writeSampleVideos(const QString &dir)
     QByteArray bytes(12 << 20, Qt::Uninitialized);
     QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(bytes.data()),
                                           bytes.size() / 4);
-    if (!QueueFiles::writeFile(dir + u"/Interview take 3.mov"_s, bytes)) {
-        return {};
-    }
-    return {u"Intro.mp4"_s, u"B-roll.mp4"_s, u"Interview take 3.mov"_s};
+    return QueueFiles::writeFile(dir + u'/' + names.last(), bytes) ? names : QStringList();
 }
 
 QString dayLog()
@@ -267,7 +269,7 @@ private Q_SLOTS:
     // project, whose "100% Done!" opens the dashboard signed in; the service holds the files.
     void firstStartSignInThenQuickProjectFromTheFileManager()
     {
-        const QString opened = TestSupport::root() + u"/opened-urls"_s;
+        const QString opened = TestSupport::root() + u"/journey/opened-urls"_s;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(u"PATH"_s,
                            writeBrowser(opened) + u':' +
@@ -292,7 +294,7 @@ private Q_SLOTS:
 
         // 2. The Nautilus script the app wrote, run as Nautilus runs it: in the folder of the
         // selected files, with their names.
-        const QString media = TestSupport::root() + u"/Videos"_s;
+        const QString media = TestSupport::root() + u"/journey/Videos"_s;
         const QStringList names = writeSampleVideos(media);
         QVERIFY(!names.isEmpty());
         QProcess action;
@@ -342,6 +344,77 @@ private Q_SLOTS:
                 !dayLog().contains(m_sandbox->token()));
     }
 
+    // Missing files for an existing project, from the popover's gear menu: the picker's search
+    // finds it, files dragged in from another application are sent while the service drops a
+    // fifth of the part connections (parts retry a lost connection), and arrive whole.
+    void missingFilesFromTheGearMenuThroughDroppedConnections()
+    {
+        startService(
+            {u"--fault"_s, u"part-drop=0.2"_s, u"--seed"_s, u"7"_s, u"--part-mib"_s, u"5"_s});
+        QVERIFY2(m_sandbox->isRunning(), qPrintable(m_sandbox->startError()));
+        const auto running = startSignedIn();
+        TestSupport::CreatorProcess &app = *running;
+        const Window icon = trayIcon(app);
+        QVERIFY2(!icon.id.isEmpty(), qPrintable(app.output()));
+        const QString media = TestSupport::root() + u"/journey/Missing"_s;
+        QStringList names = writeSampleVideos(media);
+        // And a long take: eight parts, for the faults to meet.
+        QByteArray take(40 << 20, Qt::Uninitialized);
+        QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(take.data()),
+                                              take.size() / 4);
+        QVERIFY(QueueFiles::writeFile(media + u"/Missing Long take.mov"_s, take));
+        names << u"Missing Long take.mov"_s;
+
+        // The popover, its gear menu, "Send Missing Files" (the second entry).
+        clickIn(icon, icon.frame.width() / 2, icon.frame.height() / 2);
+        Window popover;
+        QTRY_VERIFY(!(popover = windowSized([](const QSize &size) {
+                          return size == QSize(300, 400);
+                      })).id.isEmpty());
+        QTest::qWait(300);
+        clickIn(popover, 273, 24);
+        QTest::qWait(400);
+        xdotool({u"key"_s, u"Down"_s, u"Down"_s, u"Return"_s});
+        const Window window = waitForWindow(u"Send Missing Files"_s);
+        QVERIFY2(!window.id.isEmpty(), qPrintable(app.output()));
+
+        // The picker's search narrows the list to the project, which is chosen.
+        QTest::qWait(1000); // the project list
+        clickIn(window, 300, 72);
+        xdotool({u"windowfocus"_s, u"--sync"_s, window.id});
+        xdotool({u"type"_s, u"--delay"_s, u"5"_s, u"studio t"_s});
+        QTest::qWait(500);
+        screenshot(u"2-picker-search"_s);
+        clickIn(window, 300, 125); // the one card left
+        QVERIFY2(app.waitForOutput(u"Studio Tour"_s), qPrintable(app.output()));
+
+        // Three files dragged in from another application, dropped on the form.
+        xdotool({u"mousemove"_s, u"200"_s, u"600"_s, u"mousedown"_s, u"1"_s});
+        QProcess source;
+        QStringList arguments{u"--file"_s};
+        for (const QString &name : names) {
+            arguments << media + u'/' + name;
+        }
+        source.start(QString::fromUtf8(TestPrograms::kXdndSource), arguments);
+        QVERIFY(source.waitForReadyRead(5000) && source.readLine() == "claimed\n");
+        movePointerTo(window.frame.topLeft() + QPoint(300, 175));
+        QTest::qWait(300);
+        xdotool({u"mouseup"_s, u"1"_s});
+        QVERIFY(source.waitForFinished(5000) && source.readAll() == "dropped\n");
+        QVERIFY2(app.waitForOutput(u"total count now: 4"_s), qPrintable(app.output()));
+        screenshot(u"2-missing-files-detail"_s);
+
+        clickIn(window, 300, 697); // "Upload & Submit"
+        QVERIFY2(app.waitForOutput(u"Files uploaded successfully"_s, 120000),
+                 qPrintable(app.output()));
+        // The faults did happen (the request log is read as the event loop runs).
+        QTRY_VERIFY(m_sandbox->errorOutput().contains(" dropped "));
+        for (const QString &name : names) {
+            QCOMPARE(digest(storedFile(name)), digest(media + u'/' + name));
+        }
+        QCOMPARE(app.stop(), 0);
+    }
+
     // A file dragged from another application onto the tile under the tray icon opens the
     // popover in drop mode; dropped on "Quick Project" it starts a project that is submitted.
     void fileDraggedOntoTheTileBecomesAProject()
@@ -350,7 +423,7 @@ private Q_SLOTS:
         TestSupport::CreatorProcess &app = *running;
         const Window icon = trayIcon(app);
         QVERIFY2(!icon.id.isEmpty(), qPrintable(app.output()));
-        const QString media = TestSupport::root() + u"/Dragged"_s;
+        const QString media = TestSupport::root() + u"/journey/Dragged"_s;
         const QStringList names = writeSampleVideos(media);
         const QString clip = media + u'/' + names.first();
 
@@ -419,8 +492,8 @@ private Q_SLOTS:
         // No file the apps of these journeys wrote into the home and its data, configuration
         // and cache folders is left, but in the trash (folders shared with others may stay).
         // (The shader caches of the graphics driver and of Qt are shared by every program.)
-        static const QRegularExpression mine(u"^(data/Trash|browser|opened-urls|Videos|Dragged|"
-                                             "cache/mesa_shader_cache|cache/qtshadercache-)"_s);
+        static const QRegularExpression mine(
+            u"^(data/Trash|journey/|cache/mesa_shader_cache|cache/qtshadercache-)"_s);
         QStringList left;
         for (const QString &path : QueueFiles::snapshot(TestSupport::root(), false)) {
             if (!m_before.contains(path) && !path.endsWith(u'/') && !mine.match(path).hasMatch()) {
@@ -438,7 +511,7 @@ private Q_SLOTS:
         // Every part is held 2 s and refused: attempts 1 and 2 fail, the third stages a copy.
         startService({u"--fault"_s, u"part-500=1"_s, u"--fault"_s, u"part-delay-ms=2000"_s});
         QVERIFY2(m_sandbox->isRunning(), qPrintable(m_sandbox->startError()));
-        const QString clip = TestSupport::root() + u"/Killed/Long take.mov"_s;
+        const QString clip = TestSupport::root() + u"/journey/Killed/Long take.mov"_s;
         QVERIFY(QueueFiles::writeFile(clip, QByteArray(3 << 20, 'x')));
         auto running = startSignedIn();
         QVERIFY2(!trayIcon(*running).id.isEmpty(), qPrintable(running->output()));
