@@ -24,13 +24,13 @@
 #include <QtCore/QStandardPaths>
 #include <QtCore/QTemporaryDir>
 #include <QtCore/QUrl>
-#include <QtGui/QCursor>
 #include <QtGui/QGuiApplication>
 #include <QtGui/QScreen>
 
 #include <csignal>
 
 using namespace Qt::StringLiterals;
+using TestSupport::movePointerTo;
 using TestSupport::xdotool;
 
 namespace {
@@ -84,17 +84,6 @@ Window windowSized(const std::function<bool(const QSize &)> &fits)
         }
     }
     return {};
-}
-
-// Moves the pointer in relative steps: a warp produces no raw motion, which drags are seen by.
-void movePointerTo(const QPoint &target)
-{
-    for (int step = 0; step < 4; ++step) {
-        const QPoint delta = (target - QCursor::pos()) / (4 - step);
-        xdotool({u"mousemove_relative"_s, u"--"_s, QString::number(delta.x()),
-                 QString::number(delta.y())});
-        QTest::qWait(40);
-    }
 }
 
 Window visibleWindow(const QString &title)

@@ -1,6 +1,7 @@
 #include "support/SessionTray.h"
 
 #include <QtCore/QProcess>
+#include <QtGui/QCursor>
 #include <QtTest/QTest>
 
 #include <csignal>
@@ -13,6 +14,16 @@ QString xdotool(const QStringList &arguments)
     process.start(QStringLiteral("xdotool"), arguments);
     process.waitForFinished();
     return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+void movePointerTo(const QPoint &target)
+{
+    for (int step = 0; step < 4; ++step) {
+        const QPoint delta = (target - QCursor::pos()) / (4 - step);
+        xdotool({QStringLiteral("mousemove_relative"), QStringLiteral("--"),
+                 QString::number(delta.x()), QString::number(delta.y())});
+        QTest::qWait(40);
+    }
 }
 
 QStringList trayArguments(const QString &edge)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QtCore/QPoint>
 #include <QtCore/QString>
 #include <QtCore/QStringList>
 
@@ -9,6 +10,10 @@ namespace TestSupport {
 
 // xdotool's output, trimmed.
 QString xdotool(const QStringList &arguments);
+
+// Moves the pointer there in a few relative steps: a warp produces no raw motion events, which
+// is how drags of other clients are seen.
+void movePointerTo(const QPoint &target);
 
 // trayer's arguments for a panel at the edge ("top" or "bottom"), as the session starts it.
 QStringList trayArguments(const QString &edge);

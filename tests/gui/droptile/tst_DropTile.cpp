@@ -17,7 +17,6 @@
 #include "support/TestEnvironment.h"
 
 #include <QtCore/QProcess>
-#include <QtGui/QCursor>
 #include <QtGui/QScreen>
 
 using namespace TestSupport;
@@ -67,17 +66,6 @@ public:
         }
     }
 };
-
-// Moves the pointer by steps of relative motion, which (unlike a warp) the raw events report.
-void moveTo(const QPoint &target)
-{
-    for (int step = 0; step < 4; ++step) {
-        const QPoint delta = (target - QCursor::pos()) / (4 - step);
-        xdotool({u"mousemove_relative"_s, u"--"_s, QString::number(delta.x()),
-                 QString::number(delta.y())});
-        QTest::qWait(40);
-    }
-}
 
 // What the drag source said last once it ended ("dropped", "refused", "cancelled").
 QByteArray outcome(QProcess &source)
@@ -222,7 +210,7 @@ private Q_SLOTS:
         // A text drag shows no tile.
         QProcess text;
         QVERIFY(startDrag(text, {u"--text"_s, u"hello"_s}));
-        moveTo({340, 520});
+        movePointerTo({340, 520});
         QTest::qWait(300);
         QVERIFY(!monitor.isShowingTile());
         xdotool({u"mouseup"_s, u"1"_s});
@@ -231,7 +219,7 @@ private Q_SLOTS:
         // Escape hides the tile of a file drag.
         QProcess cancelled;
         QVERIFY(startDrag(cancelled, {u"--file"_s, clip}));
-        moveTo({340, 520});
+        movePointerTo({340, 520});
         QTRY_VERIFY(monitor.isShowingTile());
         QCOMPARE(monitor.tilePanel()->geometry(), expectedTile());
         xdotool({u"key"_s, u"Escape"_s});
@@ -242,13 +230,13 @@ private Q_SLOTS:
         // A rest on the tile opens the popover in drop mode; the drop lands in its bin.
         QProcess dragged;
         QVERIFY(startDrag(dragged, {u"--file"_s, clip}));
-        moveTo({340, 520});
+        movePointerTo({340, 520});
         QTRY_VERIFY(monitor.isShowingTile());
-        moveTo(expectedTile().center());
+        movePointerTo(expectedTile().center());
         QTRY_VERIFY(monitor.isExpanded() && m_context.isDropMode() && item.isPopoverShown());
         QWidget *bin = item.popover()->findChild<QWidget *>(u"quickProjectBin"_s);
         QTRY_VERIFY(bin && bin->isVisible());
-        moveTo(bin->mapToGlobal(bin->rect().center()));
+        movePointerTo(bin->mapToGlobal(bin->rect().center()));
         QTest::qWait(200);
         xdotool({u"mouseup"_s, u"1"_s});
         QCOMPARE(outcome(dragged), "dropped");
