@@ -219,7 +219,7 @@ class TestJourneys : public QObject {
         if (!app.waitForOutput(u"Token valid, setting authStatus to loggedIn"_s)) {
             return {};
         }
-        const QDeadlineTimer deadline(10000);
+        const QDeadlineTimer deadline(20000);
         Window icon;
         while ((icon = windowSized([](const QSize &size) {
                     return size.width() <= 64 && size.height() <= 64 && size.width() > 1;
@@ -277,7 +277,7 @@ private Q_SLOTS:
                  qPrintable(app.output()));
         QCOMPARE(QString::fromUtf8(TestSupport::readFile(opened)),
                  m_sandbox->baseUrl().toString() + u"login?back=desktop-app\n"_s);
-        QTRY_VERIFY(savedAuthState().contains(m_sandbox->token()));
+        QTRY_VERIFY_WITH_TIMEOUT(savedAuthState().contains(m_sandbox->token()), 20000);
         QTest::qWait(500); // the page's fade-in
         screenshot(u"1-setup-all-set"_s);
 
@@ -309,9 +309,9 @@ private Q_SLOTS:
         screenshot(u"1-quick-project-done"_s);
         clickIn(quick, quick.frame.width() / 2, quick.frame.height() - 35); // "100% Done!"
         // The dashboard is the app's 1200 x 800 window.
-        QTRY_VERIFY2(
+        QTRY_VERIFY2_WITH_TIMEOUT(
             !windowSized([](const QSize &size) { return size == QSize(1200, 800); }).id.isEmpty(),
-            qPrintable(app.output()));
+            qPrintable(app.output()), 30000);
         QTRY_VERIFY_WITH_TIMEOUT(m_sandbox->errorOutput().contains("GET /api/v1/creator/me 200"),
                                  20000);
         QTest::qWait(500);
@@ -357,9 +357,10 @@ private Q_SLOTS:
         // The popover, its gear menu, "Send Missing Files" (the second entry).
         clickIn(icon, icon.frame.width() / 2, icon.frame.height() / 2);
         Window popover;
-        QTRY_VERIFY(!(popover = windowSized([](const QSize &size) {
-                          return size == QSize(300, 400);
-                      })).id.isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(!(popover = windowSized([](const QSize &size) {
+                                       return size == QSize(300, 400);
+                                   })).id.isEmpty(),
+                                 20000);
         QTest::qWait(300);
         clickIn(popover, 273, 24);
         QTest::qWait(400);
@@ -427,10 +428,10 @@ private Q_SLOTS:
         screenshot(u"3-drop-tile"_s);
         movePointerTo(tile.center());
         Window popover;
-        QTRY_VERIFY2(!(popover = windowSized([](const QSize &size) {
-                           return size == QSize(300, 400);
-                       })).id.isEmpty(),
-                     qPrintable(app.output()));
+        QTRY_VERIFY2_WITH_TIMEOUT(!(popover = windowSized([](const QSize &size) {
+                                        return size == QSize(300, 400);
+                                    })).id.isEmpty(),
+                                  qPrintable(app.output()), 20000);
         QTest::qWait(300);
         screenshot(u"3-popover-drop-mode"_s);
         movePointerTo(popover.frame.topLeft() + QPoint(79, 204)); // the "Quick Project" bin
@@ -471,11 +472,21 @@ private Q_SLOTS:
         QVERIFY2(!confirm.id.isEmpty(), qPrintable(app.output()));
         screenshot(u"5-uninstall-confirmation"_s);
         clickIn(confirm, confirm.frame.width() - 138, confirm.frame.height() - 24); // "Uninstall"
-        QTRY_VERIFY2(
-            !windowSized([](const QSize &size) { return size.height() > 100; }).id.isEmpty(),
-            qPrintable(app.output()));
+        // "Uninstall Complete", titled as the app (so is its tray icon, but that is small).
+        const auto completeAlert = [] {
+            for (const Window &window : visibleWindows(u"Vorlanta Creator"_s)) {
+                if (window.frame.height() > 100) {
+                    return window;
+                }
+            }
+            return Window{};
+        };
+        Window complete;
+        QTRY_VERIFY2_WITH_TIMEOUT(!(complete = completeAlert()).id.isEmpty(),
+                                  qPrintable(app.output()), 30000);
+        QTest::qWait(300);
         screenshot(u"5-uninstall-complete"_s);
-        xdotool({u"key"_s, u"Return"_s}); // "Quit", the default
+        clickIn(complete, complete.frame.width() - 52, complete.frame.height() - 24); // "Quit"
         QVERIFY(app.waitForFinished(20000) && app.exitCode() == 0);
 
         // No file the apps of these journeys wrote into the home and its data, configuration

@@ -167,7 +167,8 @@ private Q_SLOTS:
         QCOMPARE(window->windowTitle(), u"Login - Vorlanta Creator"_s);
         if (expect == u"-"_s || expect == u"dialogs"_s) {
             QWebEnginePage *login = window->findChild<QWebEngineView *>()->page();
-            QTRY_VERIFY_WITH_TIMEOUT(js(login, u"document.readyState"_s) == u"complete"_s, 10000);
+            // Generous: a sanitizer build on a busy machine loads slowly.
+            QTRY_VERIFY_WITH_TIMEOUT(js(login, u"document.readyState"_s) == u"complete"_s, 30000);
             QTest::qWait(1500); // the read after load and a few polls have run
             if (expect == u"dialogs"_s) {
                 // No dialog answered for the user; a new window opens nowhere.
