@@ -3,6 +3,7 @@
 #include "core/api/AuthStore.h"
 #include "core/shell/Logger.h"
 #include "core/shell/Paths.h"
+#include "core/updater/BundleSignature.h"
 #include "gui/droptile/DragSessionMonitor.h"
 #include "support/CreatorProcess.h"
 #include "support/QueueFiles.h"
@@ -24,6 +25,7 @@
 #include <QtCore/QStandardPaths>
 #include <QtCore/QTemporaryDir>
 #include <QtCore/QUrl>
+#include <QtCore/QVersionNumber>
 #include <QtGui/QGuiApplication>
 #include <QtGui/QScreen>
 
@@ -206,19 +208,21 @@ class TestJourneys : public QObject {
             QProcessEnvironment::systemEnvironment(), true);
     }
     // The app started with a saved sign-in, as on any later start.
-    std::unique_ptr<TestSupport::CreatorProcess> startSignedIn() const
+    std::unique_ptr<TestSupport::CreatorProcess> startSignedIn(const QString &program = {}) const
     {
         AuthStore::save(AuthState{m_sandbox->token(), std::nullopt});
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(u"QTWEBENGINE_DISABLE_SANDBOX"_s, u"1"_s);
-        return std::make_unique<TestSupport::CreatorProcess>(QStringList{}, environment);
+        return std::make_unique<TestSupport::CreatorProcess>(QStringList{}, environment, program);
     }
     // The app's icon in the tray, once it is signed in and docked.
     static Window trayIcon(TestSupport::CreatorProcess &app)
     {
-        if (!app.waitForOutput(u"Token valid, setting authStatus to loggedIn"_s)) {
-            return {};
-        }
+        return app.waitForOutput(u"Token valid, setting authStatus to loggedIn"_s) ? dockedIcon()
+                                                                                   : Window{};
+    }
+    static Window dockedIcon()
+    {
         const QDeadlineTimer deadline(20000);
         Window icon;
         while ((icon = windowSized([](const QSize &size) {
@@ -449,6 +453,107 @@ private Q_SLOTS:
                  qPrintable(app.output()));
         QCOMPARE(digest(storedFile(names.first())), digest(clip));
         QCOMPARE(app.stop(), 0);
+    }
+
+    // The bundle the build installs, in the user's Applications folder, is offered a signed
+    // release one version newer: the user accepts, the app replaces its own folder and comes back
+    // as the new version, still signed in.
+    void updateOfferedFromTheBundleComesBackSignedIn()
+    {
+        const QString applications = TestSupport::root() + u"/journey/Applications"_s;
+        const QString bundle = applications + u"/Vorlanta Creator.app"_s;
+        const auto removeBundle = qScopeGuard([&] { QDir(applications).removeRecursively(); });
+        QDir().mkpath(applications);
+        QCOMPARE(QProcess::execute(
+                     u"cp"_s, {u"-a"_s, QString::fromUtf8(TestPrograms::kBundle), applications}),
+                 0);
+        const QVersionNumber installed = QVersionNumber::fromString(
+            QJsonDocument::fromJson(TestSupport::readFile(bundle + u"/Info.json"_s))[u"version"_s]
+                .toString());
+        QVERIFY(!installed.isNull());
+        const QString newer = QVersionNumber(installed.majorVersion(), installed.minorVersion(),
+                                             installed.microVersion() + 1)
+                                  .toString();
+        const QString dist = TestSupport::root() + u"/journey/dist"_s;
+        const auto removeDist = qScopeGuard([&] { QDir(dist).removeRecursively(); });
+        QCOMPARE(QProcess::execute(QString::fromUtf8(TestPrograms::kRelease),
+                                   {u"--bundle"_s, QString::fromUtf8(TestPrograms::kBundle),
+                                    u"--version"_s, newer, u"--key"_s,
+                                    QString::fromUtf8(TestPrograms::kTestDataDir) +
+                                        u"/update-signing/test-key.pem"_s,
+                                    u"--out"_s, dist, u"--base-url"_s, u"http://127.0.0.1/r/"_s}),
+                 0);
+        const QString archive = QDir(dist).entryInfoList({u"*.tar.gz"_s}).value(0).filePath();
+        startService({u"--release"_s, archive, u"--release-version"_s, newer});
+        QVERIFY2(m_sandbox->isRunning(), qPrintable(m_sandbox->startError()));
+
+        const QString executable =
+            QFileInfo(bundle + u"/bin/vorlanta-creator"_s).canonicalFilePath();
+        // The app, its installer and the new version keep their temporary files here.
+        const QString temporary = TestSupport::root() + u"/journey/tmp"_s;
+        QDir().mkpath(temporary);
+        const QByteArray sessionTemporary = qgetenv("TMPDIR");
+        qputenv("TMPDIR", QFile::encodeName(temporary));
+        const auto restoreTemporary = qScopeGuard([&] {
+            qputenv("TMPDIR", sessionTemporary);
+            QDir(temporary).removeRecursively();
+        });
+        const auto first = startSignedIn(executable);
+        const auto stopAll = qScopeGuard([&] {
+            for (const qint64 pid : TestSupport::processesOf(executable)) {
+                ::kill(pid_t(pid), SIGTERM);
+            }
+            // The next journey's app must not find this one still running.
+            const QDeadlineTimer deadline(10000);
+            while (!TestSupport::processesOf(executable).isEmpty() && !deadline.hasExpired()) {
+                QTest::qWait(100);
+            }
+        });
+        QVERIFY2(!trayIcon(*first).id.isEmpty(), qPrintable(first->output()));
+        const Window offer = waitForWindow(u"Update Available"_s, 60000);
+        QVERIFY2(!offer.id.isEmpty(), qPrintable(first->output()));
+        QTest::qWait(300);
+        screenshot(u"4-update-available"_s);
+        xdotool({u"windowfocus"_s, u"--sync"_s, offer.id});
+        xdotool({u"key"_s, u"Return"_s}); // "Install", the default button
+        QVERIFY2(first->waitForFinished(60000), qPrintable(first->output()));
+        QTest::qWait(100); // the sandbox's log so far
+        const qsizetype validations =
+            m_sandbox->errorOutput().count("GET /api/v1/creator/channels/ 200");
+
+        // The new version, started by the installer from the same folder, checks the saved
+        // sign-in with the service and docks its icon; signed out it would open the setup window.
+        const QString installerLog = temporary + u"/vorlanta-updater.log"_s;
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            m_sandbox->errorOutput().count("GET /api/v1/creator/channels/ 200") > validations,
+            TestSupport::readFile(installerLog).constData(), 60000);
+        QVERIFY(TestSupport::readFile(installerLog).contains("Update complete"));
+        const Window icon = dockedIcon();
+        QVERIFY(!icon.id.isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(dayLog().contains(u"[Updater] App is up to date"_s), 30000);
+        QVERIFY(visibleWindow(u"Vorlanta Setup"_s).id.isEmpty());
+        clickIn(icon, icon.frame.width() / 2, icon.frame.height() / 2);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !windowSized([](const QSize &size) { return size == QSize(300, 400); }).id.isEmpty(),
+            20000);
+        QTest::qWait(500);
+        screenshot(u"4-updated-signed-in"_s);
+
+        QCOMPARE(
+            QJsonDocument::fromJson(TestSupport::readFile(bundle + u"/Info.json"_s))[u"version"_s]
+                .toString(),
+            newer);
+        QCOMPARE(
+            QDir(applications).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+            QStringList{u"Vorlanta Creator.app"_s});
+        QCOMPARE(TestSupport::processesOf(executable).size(), 1);
+        QCOMPARE(BundleSignature::verify(bundle, BundleSignature::publicKeyFromHex(
+                                                     QByteArray(BuildConfig::kUpdatePublicKeyHex))),
+                 QString());
+        // Of the download and the unpacked release nothing is left but the installer's log.
+        QCOMPARE(QDir(temporary).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{u"vorlanta-updater.log"_s});
+        QVERIFY(savedAuthState().contains(m_sandbox->token()));
     }
 
     // About, "Uninstall...", "Uninstall": nothing of the app is left in the home but what went

@@ -8,10 +8,11 @@
 
 namespace TestSupport {
 
-CreatorProcess::CreatorProcess(const QStringList &arguments, const QProcessEnvironment &environment)
+CreatorProcess::CreatorProcess(const QStringList &arguments, const QProcessEnvironment &environment,
+                               const QString &program)
 {
     setProcessEnvironment(environment);
-    start(QString::fromUtf8(TestPrograms::kCreator), arguments);
+    start(program.isEmpty() ? QString::fromUtf8(TestPrograms::kCreator) : program, arguments);
 }
 
 CreatorProcess::~CreatorProcess()

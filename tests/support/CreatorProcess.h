@@ -15,7 +15,8 @@ class CreatorProcess : public QProcess {
 public:
     explicit CreatorProcess(
         const QStringList &arguments = {},
-        const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
+        const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
+        const QString &program = {}); // the built one when empty
     ~CreatorProcess() override;
 
     // Standard output so far.

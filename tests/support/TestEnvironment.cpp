@@ -87,4 +87,16 @@ QByteArray readFile(const QString &path)
     return file.readAll();
 }
 
+QList<qint64> processesOf(const QString &executable)
+{
+    QList<qint64> found;
+    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        if (QFile::symLinkTarget(QStringLiteral("/proc/") + pid + QStringLiteral("/exe")) ==
+            executable) {
+            found << pid.toLongLong();
+        }
+    }
+    return found;
+}
+
 } // namespace TestSupport

@@ -34,6 +34,9 @@ private:
 // Reads a whole file; empty when it does not exist.
 QByteArray readFile(const QString &path);
 
+// The processes running this executable (a canonical path), found through /proc.
+QList<qint64> processesOf(const QString &executable);
+
 } // namespace TestSupport
 
 // Test entry point with an isolated environment and a QApplication.

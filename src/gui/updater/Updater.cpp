@@ -21,17 +21,6 @@ constexpr std::chrono::seconds kRequestTimeout{60};
 constexpr std::chrono::seconds kResourceTimeout{300};
 constexpr std::chrono::seconds kQuitWait{5};
 
-// Runs the work on the main thread and waits for it; directly when already there.
-void onMainThread(const std::function<void()> &work)
-{
-    QCoreApplication *application = QCoreApplication::instance();
-    if (!application || QThread::currentThread() == application->thread()) {
-        work();
-        return;
-    }
-    QMetaObject::invokeMethod(application, work, Qt::BlockingQueuedConnection);
-}
-
 } // namespace
 
 Updater::Configuration Updater::Configuration::fromBuild()
@@ -54,6 +43,7 @@ Updater::Updater(QObject *parent) : QObject(parent), m_configuration(Configurati
     // the moment it needs before the process goes away.
     if (QCoreApplication *application = QCoreApplication::instance()) {
         connect(application, &QCoreApplication::aboutToQuit, this, [this] {
+            UpdaterPrompt::dismissAll(); // the check may be waiting for an answer
             if (m_thread && m_thread->isRunning()) {
                 m_thread->wait(QDeadlineTimer(kQuitWait));
             }
@@ -97,17 +87,10 @@ void Updater::startCheck(bool manual)
                      (manual ? QStringLiteral("true") : QStringLiteral("false")) +
                      QStringLiteral("); this one is skipped"));
         if (manual) {
-            // Queued: the menu that asked returns before the alert runs its own event loop.
-            QMetaObject::invokeMethod(
-                this,
-                [] {
-                    UpdaterPrompt::showAlert(
-                        UpdaterPrompt::Style::information,
-                        QStringLiteral("Update Check in Progress"),
-                        QStringLiteral("Vorlanta Creator is already checking for updates. Try "
-                                       "again when that check has finished."));
-                },
-                Qt::QueuedConnection);
+            UpdaterPrompt::showAlert(
+                UpdaterPrompt::Style::information, QStringLiteral("Update Check in Progress"),
+                QStringLiteral("Vorlanta Creator is already checking for updates. Try again when "
+                               "that check has finished."));
         }
         return;
     }
@@ -144,27 +127,23 @@ void Updater::performUpdateCheck(bool manual)
         Logger::info(
             QStringLiteral("[Updater] Not running from an installed bundle; updates are off"));
         if (manual) {
-            onMainThread([] {
-                UpdaterPrompt::showAlert(
-                    UpdaterPrompt::Style::information, QStringLiteral("Cannot Update"),
-                    QStringLiteral("This copy of Vorlanta Creator cannot update itself. If "
-                                   "your system's package manager installed it, update it "
-                                   "there."));
-            });
+            UpdaterPrompt::showAlert(
+                UpdaterPrompt::Style::information, QStringLiteral("Cannot Update"),
+                QStringLiteral("This copy of Vorlanta Creator cannot update itself. If "
+                               "your system's package manager installed it, update it "
+                               "there."));
         }
         return;
     }
     // 2.
     if (BundleLocation::isTranslocated(setup.bundlePath)) {
         Logger::warn(QStringLiteral("[Updater] App is running from translocated location"));
-        onMainThread([] {
-            UpdaterPrompt::showAlert(
-                UpdaterPrompt::Style::warning, QStringLiteral("Cannot Auto-Update"),
-                QStringLiteral("This app is running from a temporary location. Please move it to "
-                               "the folder you install apps in (such as ~/Applications) first, "
-                               "then relaunch to enable automatic updates."),
-                QStringLiteral("OK"));
-        });
+        UpdaterPrompt::showAlert(
+            UpdaterPrompt::Style::warning, QStringLiteral("Cannot Auto-Update"),
+            QStringLiteral("This app is running from a temporary location. Please move it to "
+                           "the folder you install apps in (such as ~/Applications) first, "
+                           "then relaunch to enable automatic updates."),
+            QStringLiteral("OK"));
         return;
     }
     // 3.
@@ -173,9 +152,7 @@ void Updater::performUpdateCheck(bool manual)
     Logger::info(QStringLiteral("[Updater] Latest manifest version: ") + manifest.version);
     // 5.
     if (isManifestNewer(manifest.version)) {
-        bool accepted = false;
-        onMainThread([&] { accepted = UpdaterPrompt::confirmUpdate(manifest.version); });
-        if (!accepted) {
+        if (!UpdaterPrompt::confirmUpdate(manifest.version)) {
             Logger::info(QStringLiteral("[Updater] User deferred update"));
             return;
         }
@@ -193,12 +170,10 @@ void Updater::performUpdateCheck(bool manual)
     Logger::info(QStringLiteral("[Updater] App is up to date"));
     if (manual) {
         const QString version = runningVersion().value_or(QStringLiteral("unknown"));
-        onMainThread([&] {
-            UpdaterPrompt::showAlert(UpdaterPrompt::Style::information,
-                                     QStringLiteral("You're Up to Date"),
-                                     QStringLiteral("Vorlanta Creator ") + version +
-                                         QStringLiteral(" is the latest version."));
-        });
+        UpdaterPrompt::showAlert(UpdaterPrompt::Style::information,
+                                 QStringLiteral("You're Up to Date"),
+                                 QStringLiteral("Vorlanta Creator ") + version +
+                                     QStringLiteral(" is the latest version."));
     }
 }
 
@@ -254,26 +229,20 @@ void Updater::routeError(const std::exception &error, bool manual)
             updaterError->reason() +
             QStringLiteral("\n\nPlease download the latest version from ") +
             configuration().downloadSiteHost;
-        onMainThread([&] {
-            UpdaterPrompt::showAlert(UpdaterPrompt::Style::critical,
-                                     QStringLiteral("Update Failed"), text);
-        });
+        UpdaterPrompt::showAlert(UpdaterPrompt::Style::critical, QStringLiteral("Update Failed"),
+                                 text);
         return;
     }
     if (isUpdaterError && kind == UpdaterError::Kind::installLocationNotWritable) {
-        onMainThread([] {
-            UpdaterPrompt::showAlert(
-                UpdaterPrompt::Style::warning, QStringLiteral("Cannot Update"),
-                QStringLiteral("The install location is not writable. Try moving the app to a "
-                               "folder you can write to (such as ~/Applications)."));
-        });
+        UpdaterPrompt::showAlert(
+            UpdaterPrompt::Style::warning, QStringLiteral("Cannot Update"),
+            QStringLiteral("The install location is not writable. Try moving the app to a "
+                           "folder you can write to (such as ~/Applications)."));
         return;
     }
     Logger::error(QStringLiteral("[Updater] Manual update check failed: ") +
                   errorTextualForm(error));
     const QString text = QStringLiteral("Could not check for updates: ") + errorDescription(error);
-    onMainThread([&] {
-        UpdaterPrompt::showAlert(UpdaterPrompt::Style::warning,
-                                 QStringLiteral("Update Check Failed"), text);
-    });
+    UpdaterPrompt::showAlert(UpdaterPrompt::Style::warning, QStringLiteral("Update Check Failed"),
+                             text);
 }

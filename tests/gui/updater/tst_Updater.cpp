@@ -2,6 +2,7 @@
 #include "support/SandboxProcess.h"
 #include "support/UpdateTestHelpers.h"
 
+#include <QtCore/QEventLoop>
 #include <QtCore/QPointer>
 #include <QtCore/QTemporaryDir>
 #include <QtCore/QTimer>
@@ -168,6 +169,34 @@ private slots:
         QVERIFY(readFile(m_installed + "/Info.json"_q).contains(installed.toUtf8()));
         QVERIFY(!QFile::exists(m_installed + ".update"_q));
         QCOMPARE(entriesOf(m_dir.filePath("tmp"_q)), QStringList());
+    }
+
+    // The offer runs no loop of its own: a loop the main thread is in when it opens (a keyring
+    // read at launch waits in one) ends while the offer still waits for its answer.
+    void offerHoldsUpNoOtherLoop()
+    {
+        Updater::shared().setConfiguration(site("1.0"_q));
+        QSignalSpy ended(&Updater::shared(), &Updater::checkEnded);
+        const qsizetype mark = loggedText().size();
+        QEventLoop loop;
+        QPointer<QMessageBox> offer;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, &loop, [&] {
+            offer = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            offer ? loop.quit() : void();
+        });
+        poll.start(20);
+        QTimer::singleShot(10000, &loop, [&] { // a nested offer would keep the loop till answered
+            offer ? offer->reject() : void();
+            loop.quit();
+        });
+        Updater::shared().checkForUpdatesOnLaunch();
+        loop.exec();
+        poll.stop();
+        QVERIFY(offer && offer->isVisible());
+        AlertAnswerer answerer("Later"_q);
+        QVERIFY(ended.wait(60000));
+        QVERIFY(loggedText().mid(mark).contains("[Updater] User deferred update"_q));
     }
 
     // Two checks at once could start two installers racing for the same bundle.
