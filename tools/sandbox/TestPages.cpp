@@ -120,10 +120,8 @@ void TestPages::frame(Exchange &exchange)
 
 void TestPages::dialogs(Exchange &exchange)
 {
-    std::string open = exchange.request.get_param_value("open");
-    if (open.empty()) {
-        open = "/";
-    }
+    const std::string asked = exchange.request.get_param_value("open");
+    const std::string open = asked.empty() ? std::string(1, '/') : asked;
     if (!isLocalPath(open)) {
         return refuse(exchange, "open must be a path of this sandbox, starting with one /");
     }
