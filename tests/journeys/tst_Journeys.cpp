@@ -111,6 +111,15 @@ void clickIn(const Window &window, int x, int y)
              QString::number(window.frame.y() + y), u"click"_s, u"1"_s});
 }
 
+// Types the title into the quick-project window and presses "Upload & Submit".
+void submitQuickProject(const Window &quick, const QString &title)
+{
+    clickIn(quick, quick.frame.width() / 2, 26);        // the title field
+    xdotool({u"windowfocus"_s, u"--sync"_s, quick.id}); // no window manager gives it focus
+    xdotool({u"type"_s, u"--delay"_s, u"5"_s, title});
+    clickIn(quick, quick.frame.width() / 2, quick.frame.height() - 35); // "Upload & Submit"
+}
+
 // The desktop's URL opener as a browser would act on the login page: it signs in with the
 // journey's login and hands the page's redirect to the app, as the scheme handler does.
 QString writeBrowser(const QString &opened)
@@ -301,10 +310,7 @@ private Q_SLOTS:
         QVERIFY2(!quick.id.isEmpty(), qPrintable(app.output()));
         QTest::qWait(1000); // thumbnails
         screenshot(u"1-quick-project"_s);
-        clickIn(quick, quick.frame.width() / 2, 26);        // the title field
-        xdotool({u"windowfocus"_s, u"--sync"_s, quick.id}); // no window manager gives it focus
-        xdotool({u"type"_s, u"--delay"_s, u"5"_s, u"Journey one"_s});
-        clickIn(quick, quick.frame.width() / 2, quick.frame.height() - 35); // "Upload & Submit"
+        submitQuickProject(quick, u"Journey one"_s);
 
         // 3. "100% Done!" opens the dashboard, which asks the service who is signed in.
         QVERIFY2(app.waitForOutput(u"Project created successfully with ID: "_s, 60000),
@@ -445,10 +451,7 @@ private Q_SLOTS:
 
         const Window quick = waitForWindow(u"Quick Project"_s);
         QVERIFY2(!quick.id.isEmpty(), qPrintable(app.output()));
-        clickIn(quick, quick.frame.width() / 2, 26); // the title field
-        xdotool({u"windowfocus"_s, u"--sync"_s, quick.id});
-        xdotool({u"type"_s, u"--delay"_s, u"5"_s, u"Journey three"_s});
-        clickIn(quick, quick.frame.width() / 2, quick.frame.height() - 35); // "Upload & Submit"
+        submitQuickProject(quick, u"Journey three"_s);
         QVERIFY2(app.waitForOutput(u"Project created successfully with ID: "_s, 60000),
                  qPrintable(app.output()));
         QCOMPARE(digest(storedFile(names.first())), digest(clip));
@@ -625,10 +628,7 @@ private Q_SLOTS:
             0);
         const Window quick = waitForWindow(u"Quick Project"_s);
         QVERIFY2(!quick.id.isEmpty(), qPrintable(running->output()));
-        clickIn(quick, quick.frame.width() / 2, 26);
-        xdotool({u"windowfocus"_s, u"--sync"_s, quick.id});
-        xdotool({u"type"_s, u"--delay"_s, u"5"_s, u"Journey six"_s});
-        clickIn(quick, quick.frame.width() / 2, quick.frame.height() - 35); // "Upload & Submit"
+        submitQuickProject(quick, u"Journey six"_s);
         QVERIFY2(running->waitForOutput(u"[QuickProjectService] Staged to: "_s, 30000),
                  qPrintable(running->output()));
         const QString staged = running->output()

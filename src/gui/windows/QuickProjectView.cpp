@@ -109,6 +109,7 @@ QWidget *QuickProjectView::buildDetails()
     m_title = new QLineEdit(details);
     m_title->setObjectName(QStringLiteral("title"));
     m_title->setPlaceholderText(QStringLiteral("Type Project Title"));
+    m_title->setTextMargins(4, 2, 4, 2); // some styles draw the text against the frame
     connect(m_title, &QLineEdit::textChanged, this, &QuickProjectView::updateState);
     layout->addWidget(m_title);
 
