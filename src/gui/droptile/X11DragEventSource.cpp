@@ -3,7 +3,6 @@
 #include "gui/shell/X11RawInputMonitor.h"
 
 #include <QtCore/QCoreApplication>
-#include <QtGui/QGuiApplication>
 
 #include <cstdlib>
 #include <cstring>
@@ -15,13 +14,6 @@ namespace {
 
 constexpr uint32_t kEscapeKeycode = 9;
 constexpr uint32_t kLeftButton = 1;
-
-xcb_connection_t *x11Connection()
-{
-    const auto *x11 =
-        qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    return x11 ? x11->connection() : nullptr;
-}
 
 xcb_window_t rootWindow(xcb_connection_t *connection)
 {
@@ -60,7 +52,7 @@ bool X11DragEventSource::isWaylandSession()
 
 X11DragEventSource::X11DragEventSource()
 {
-    xcb_connection_t *connection = x11Connection();
+    xcb_connection_t *connection = X11RawInputMonitor::connection();
     if (isWaylandSession() || !connection || !X11RawInputMonitor::shared().isAvailable()) {
         return;
     }
@@ -99,7 +91,7 @@ X11DragEventSource::~X11DragEventSource()
     if (QCoreApplication::instance()) {
         QCoreApplication::instance()->removeNativeEventFilter(this);
     }
-    if (xcb_connection_t *connection = x11Connection()) {
+    if (xcb_connection_t *connection = X11RawInputMonitor::connection()) {
         xcb_destroy_window(connection, m_window);
         xcb_flush(connection);
     }
@@ -107,7 +99,7 @@ X11DragEventSource::~X11DragEventSource()
 
 void X11DragEventSource::startWatching()
 {
-    xcb_connection_t *connection = x11Connection();
+    xcb_connection_t *connection = X11RawInputMonitor::connection();
     if (!m_window || m_watching || !connection) {
         return;
     }
@@ -119,7 +111,7 @@ void X11DragEventSource::startWatching()
 
 void X11DragEventSource::stopWatching()
 {
-    xcb_connection_t *connection = x11Connection();
+    xcb_connection_t *connection = X11RawInputMonitor::connection();
     if (!m_watching || !connection) {
         return;
     }
@@ -156,7 +148,7 @@ std::optional<QStringList> X11DragEventSource::types()
 
 bool X11DragEventSource::isLeftButtonPressed()
 {
-    xcb_connection_t *connection = x11Connection();
+    xcb_connection_t *connection = X11RawInputMonitor::connection();
     if (!m_window || !connection) {
         return false;
     }
@@ -199,7 +191,7 @@ void X11DragEventSource::rawEvent(uint16_t type, uint32_t detail)
 
 void X11DragEventSource::requestConversion(uint32_t target)
 {
-    xcb_connection_t *connection = x11Connection();
+    xcb_connection_t *connection = X11RawInputMonitor::connection();
     xcb_convert_selection(connection, m_window, m_xdndSelection, target, m_propertyAtom,
                           XCB_CURRENT_TIME);
     xcb_flush(connection);
@@ -207,7 +199,7 @@ void X11DragEventSource::requestConversion(uint32_t target)
 
 void X11DragEventSource::conversionDone(uint32_t target, uint32_t property)
 {
-    xcb_connection_t *connection = x11Connection();
+    xcb_connection_t *connection = X11RawInputMonitor::connection();
     QByteArray value;
     xcb_atom_t valueType = XCB_ATOM_NONE;
     if (property != XCB_ATOM_NONE) {

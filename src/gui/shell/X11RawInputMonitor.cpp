@@ -11,16 +11,12 @@ static_assert(X11RawInputMonitor::kRawKeyPress == XCB_INPUT_RAW_KEY_PRESS &&
               X11RawInputMonitor::kRawButtonRelease == XCB_INPUT_RAW_BUTTON_RELEASE &&
               X11RawInputMonitor::kRawMotion == XCB_INPUT_RAW_MOTION);
 
-namespace {
-
-xcb_connection_t *x11Connection()
+xcb_connection_t *X11RawInputMonitor::connection()
 {
     const auto *x11 =
         qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
     return x11 ? x11->connection() : nullptr;
 }
-
-} // namespace
 
 X11RawInputMonitor &X11RawInputMonitor::shared()
 {
@@ -30,7 +26,7 @@ X11RawInputMonitor &X11RawInputMonitor::shared()
 
 X11RawInputMonitor::X11RawInputMonitor()
 {
-    xcb_connection_t *connection = x11Connection();
+    xcb_connection_t *connection = X11RawInputMonitor::connection();
     if (!connection) {
         return;
     }
@@ -73,7 +69,7 @@ void X11RawInputMonitor::selectEvents()
             mask |= 1u << type;
         }
     }
-    xcb_connection_t *connection = x11Connection();
+    xcb_connection_t *connection = X11RawInputMonitor::connection();
     if (!isAvailable() || !connection || mask == m_selectedMask) {
         return;
     }

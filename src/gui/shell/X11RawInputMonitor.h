@@ -6,6 +6,8 @@
 #include <array>
 #include <cstdint>
 
+struct xcb_connection_t;
+
 // XInput2 raw events of every master device, selected on the root window through Qt's own X
 // connection. They report input anywhere on the screen, also over other applications' windows
 // and while another client holds a grab. The server keeps one selection per client and window,
@@ -21,6 +23,9 @@ public:
     static constexpr uint16_t kRawMotion = 17;
 
     static X11RawInputMonitor &shared();
+
+    // Qt's own X connection; none under Wayland or offscreen.
+    static xcb_connection_t *connection();
 
     // False without an X11 connection or without the XInput extension (Wayland, offscreen).
     bool isAvailable() const { return m_extensionOpcode != 0; }
