@@ -86,6 +86,9 @@ bool ask(Style style, const QString &title, const QString &text, const QStringLi
 
 bool confirmUpdate(const QString &version)
 {
+    // On the main thread the answer could only be awaited in a loop of its own.
+    Q_ASSERT(!QCoreApplication::instance() ||
+             QThread::currentThread() != QCoreApplication::instance()->thread());
     return ask(Style::information, QStringLiteral("Update Available"),
                QStringLiteral("Version ") + version +
                    QStringLiteral(" is available. Download and install now? The app will restart "
