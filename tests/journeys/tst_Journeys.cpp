@@ -251,6 +251,16 @@ class TestJourneys : public QObject {
     }
 
 private Q_SLOTS:
+    void cleanup()
+    {
+        if (QTest::currentTestFailed() && m_sandbox) {
+            QTest::qWait(200); // the request log is read as the event loop runs
+            // Beside the app's output (see CreatorProcess).
+            QFile file(QString::fromUtf8(TestPrograms::kJourneyDir) + u"/failed-"_s +
+                       QString::fromUtf8(QTest::currentTestFunction()) + u"-service.log"_s);
+            file.open(QIODevice::WriteOnly) && file.write(m_sandbox->errorOutput());
+        }
+    }
     void initTestCase()
     {
         // The built programs reach the service only at the address they were built with.

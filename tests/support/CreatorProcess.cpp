@@ -3,6 +3,10 @@
 #include "TestPrograms.h"
 
 #include <QtCore/QDeadlineTimer>
+#include <QtCore/QDir>
+#include <QtCore/QFile>
+#include <QtCore/QFileInfo>
+#include <QtTest/QTest>
 
 #include <csignal>
 
@@ -18,6 +22,19 @@ CreatorProcess::CreatorProcess(const QStringList &arguments, const QProcessEnvir
 CreatorProcess::~CreatorProcess()
 {
     stop(SIGKILL);
+    // A failure's message shows only the start of the output: all of it goes beside the
+    // journeys' screenshots.
+    if (QTest::currentTestFailed()) {
+        const QString path =
+            QString::fromUtf8(TestPrograms::kJourneyDir) + QStringLiteral("/failed-") +
+            QString::fromUtf8(QTest::currentTestFunction()) + QStringLiteral(".log");
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile file(path);
+        if (file.open(QIODevice::Append)) {
+            file.write(output().toUtf8() + "\n----\n");
+            qInfo("the app's output: %s", qPrintable(path));
+        }
+    }
 }
 
 QString CreatorProcess::output()

@@ -55,6 +55,16 @@ template <typename Visit> void forEachConnection(int localPort, int remotePort, 
     ::closedir(descriptors);
 }
 
+// Both directions: the client sees the connection end without an answer. The close that follows
+// is abortive (a reset): after a plain one the rest of a request body the client is still sending
+// could wait against a closed window until a time-out, instead of failing at once.
+void endAbruptly(int fd)
+{
+    const linger abort{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    ::shutdown(fd, SHUT_RDWR);
+}
+
 } // namespace
 
 RequestBody::RequestBody(const httplib::Request &request, const httplib::ContentReader *reader)
@@ -144,9 +154,8 @@ void Exchange::jsonError(int status, const std::string &message)
 
 void Exchange::dropConnection()
 {
-    // Both directions: the client sees the connection end without an answer.
     forEachConnection(request.local_port, request.remote_port, [](int fd) {
-        ::shutdown(fd, SHUT_RDWR);
+        endAbruptly(fd);
         return false;
     });
     m_dropped = true;
@@ -155,7 +164,7 @@ void Exchange::dropConnection()
 void shutdownConnections(int localPort)
 {
     forEachConnection(localPort, -1, [](int fd) {
-        ::shutdown(fd, SHUT_RDWR);
+        endAbruptly(fd);
         return true;
     });
 }
